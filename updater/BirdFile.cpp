@@ -60,7 +60,7 @@ bool BirdFile::Load() {
         Log::log(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path);
         return false;
     }
-    auto file = aFile_Open(path, aFileModeReadOnly);
+    auto file = aFile_Open(path, aFileModeRead);
     if (file == nullptr) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path);
         return false;
@@ -210,7 +210,7 @@ bool BirdFile::FindSerialNumberOffsets() {
 }
 
 bool BirdFile::VerifyFile(const char* path) {
-    auto file = aFile_Open(path, aFileModeReadOnly);
+    auto file = aFile_Open(path, aFileModeRead);
     if (file == nullptr) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n",
                  path ? path : "");

@@ -64,7 +64,7 @@ void KeyValueStore::_parseLine(const char* line) {
 
 aErr KeyValueStore::Load(const char* path) {
     if (path == nullptr) return aErrParam;
-    auto file = aFile_Open(path, aFileModeReadOnly);
+    auto file = aFile_Open(path, aFileModeRead);
     if (file == nullptr) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
                  path, errno);
@@ -92,7 +92,7 @@ bool KeyValueStore::Save(const char* path) {
     if (_dirty) Add(KEY_UPDATED_TIME, TimeStamp());
 
     const std::string temporary = _temporaryName(_path);
-    auto file = aFile_Open(temporary.c_str(), aFileModeWriteOnly);
+    auto file = aFile_Open(temporary.c_str(), aFileModeWrite);
     if (file == nullptr) {
         Log::log(DEBUG_Attributes,
                  "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",

@@ -118,7 +118,7 @@ aErr UpdaterStoreItem::WriteFile(const char* fileName, const unsigned char* data
     const std::string folder = Path();
     const std::string target = BuildPath(folder.c_str(), fileName, nullptr);
     const std::string temporary = _temporaryName(folder, fileName);
-    auto file = aFile_Open(temporary.c_str(), aFileModeWriteOnly);
+    auto file = aFile_Open(temporary.c_str(), aFileModeWrite);
     if (file == nullptr) return aErrNotFound;
     unsigned long written = 0;
     aErr e = aFile_Write(file, data, length, &written);
