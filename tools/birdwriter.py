@@ -165,6 +165,7 @@ SAMPLE_CATALOGUE = """\
 device 0000ABCD KV-HUB
 device 40F5849A KV-RELAY
 latest 40F5849A 1203
+unlisted 0000ABCD 1004
 features 0000ABCD usb-power-control port-mapping
 features 40F5849A relay-timing
 fingerprint 00000001 00000002 00000003 00000004 40F5849A 1203
@@ -177,6 +178,8 @@ def sample_catalogue(folder):
         "hub-1001.bird": image_file(1001, "2.9.4", model="KV-HUB", generic=(0x4100, 0x4200)),
         "hub-1002.bird": image_file(1002, "2.10.1", model="KV-HUB", generic=(0x4100, 0x4200)),
         "hub-1003.bird": image_file(1003, "2.10.0", model="KV-HUB", generic=(0x4100, 0x4200)),
+        "hub-1004-engineering.bird": image_file(1004, "2.11.0", model="KV-HUB",
+                                                generic=(0x4100, 0x4200)),
         "relay-1203.bird": image_file(1203, "1.4.2", serial="40F5849A", model="KV-RELAY"),
     }
     for name, data in files.items():

@@ -14,6 +14,8 @@ The catalogue is a folder that a person sets up by hand:
                                               whose info serial is 00000000 or its own serial
         latest SERIAL BUILD                   the build the device is told to take (default:
                                               the one with the newest version)
+        unlisted SERIAL BUILD                 served to the device when asked for by number, but
+                                              neither listed nor named as latest
         features SERIAL NAME...               software features named in the device's token
         fingerprint W0 W1 W2 W3 SERIAL BUILD  recovery: the device and build of a processor
         jwt-key TEXT                          key that signs tokens (default: made at start)
@@ -57,6 +59,7 @@ class Catalogue:
         self.folder = folder
         self.models = {}       # serial -> model
         self.latest = {}       # serial -> build
+        self.unlisted = set()  # (serial, build)
         self.features = {}     # serial -> [names]
         self.fingerprints = {} # (w0..w3) -> (serial, build)
         self.key = secrets.token_bytes(32)
@@ -86,6 +89,8 @@ class Catalogue:
                 self.models[args[0].upper()] = args[1]
             elif kind == "latest" and len(args) == 2:
                 self.latest[args[0].upper()] = args[1]
+            elif kind == "unlisted" and len(args) == 2:
+                self.unlisted.add((args[0].upper(), args[1]))
             elif kind == "features" and args:
                 self.features[args[0].upper()] = args[1:]
             elif kind == "fingerprint" and len(args) == 6:
@@ -98,14 +103,16 @@ class Catalogue:
         except ValueError:
             print(f"update_server: {path}:{number}: entry not understood", file=sys.stderr)
 
-    def builds(self, serial):
-        """build -> (version, path) of every file offered to the device, first file wins."""
+    def builds(self, serial, listed=True):
+        """build -> (version, path) of the files offered to the device, first file wins."""
         model = self.models.get(serial)
         offered = {}
         if model is None:
             return offered
         for build, version, file_serial, file_model, path in self.files:
             if file_model == model and file_serial in ("00000000", serial):
+                if listed and (serial, build) in self.unlisted:
+                    continue
                 offered.setdefault(build, (version, path))
         return offered
 
@@ -198,7 +205,7 @@ class Handler(BaseHTTPRequestHandler):
         return 200, "ok\n" + lines
 
     def op_bird(self, value, fault):
-        builds = self.server.catalogue.builds(value("sn").upper())
+        builds = self.server.catalogue.builds(value("sn").upper(), listed=False)
         found = builds.get(value("bld"))
         if found is None:
             return 200, "no such build\n"
