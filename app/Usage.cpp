@@ -20,11 +20,14 @@ constexpr int sSampleColumn = 31;
 
 std::string sFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string sFormat(const char* format, ...) {
-    char text[256];
-    va_list args;
+    va_list args, again;
     va_start(args, format);
-    vsnprintf(text, sizeof(text), format, args);
+    va_copy(again, args);
+    int n = vsnprintf(nullptr, 0, format, args);
     va_end(args);
+    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
     return text;
 }
 

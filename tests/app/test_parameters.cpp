@@ -225,7 +225,9 @@ TEST(Parameters, DigitArguments) {
         end = nullptr;
         uint32_t dec = _get_int_arg(c.text, &end);
         EXPECT_EQ(end != nullptr, c.decEnd) << c.text;
-        if (c.decEnd) EXPECT_EQ(dec, c.dec) << c.text;
+        if (c.decEnd) {
+            EXPECT_EQ(dec, c.dec) << c.text;
+        }
     }
     EXPECT_EQ(_get_hex_arg("ABC", nullptr), 0u);
     EXPECT_EQ(_get_int_arg("42", nullptr), 0u);
