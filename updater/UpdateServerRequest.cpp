@@ -9,11 +9,10 @@
 #include <optional>
 #include <stdexcept>
 
+#include "AppInfo.h"
 #include "Log.h"
 
 namespace {
-
-const char* const _DEFAULT_SERVER = "http://updates.korvel.example:8080/cgi/u";
 
 // Reads an answer the way a strtok loop does: each token starts after any run of delimiters
 // and ends at the next one, so empty lines vanish. The body ends at its first NUL byte.
@@ -38,7 +37,7 @@ private:
     size_t _pos = 0;
 };
 
-const char* _server(const char* server) { return server ? server : _DEFAULT_SERVER; }
+const char* _server(const char* server) { return server ? server : AppInfo::DEFAULT_SERVER_URL; }
 
 std::string _serialText(unsigned serial) {
     char text[16];

@@ -55,7 +55,7 @@ private:
 
     std::string _serverUrl;
     std::string _storeDirectory;
-    [[maybe_unused]] UpdaterDisplayInterface& _display; // used by the operations
+    UpdaterDisplayInterface& _display;
     uint8_t _bootLoaderKind = BOOT_NONE;
 };
 
