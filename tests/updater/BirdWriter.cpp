@@ -35,7 +35,7 @@ void writeImage(const std::string& path, const std::string& build, const std::st
     ASSERT_EQ(r.status, 0) << r.err;
 }
 
-LogCapture::LogCapture(unsigned packages) : packages_(packages), saved_(Log::package_bitmask) {
+LogCapture::LogCapture(unsigned packages) : saved_(Log::package_bitmask) {
     FILE* f = open_memstream(&buffer_, &size_);
     stream_ = f;
     Log::SetOutput(f);

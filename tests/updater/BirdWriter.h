@@ -28,7 +28,6 @@ private:
     char* buffer_ = nullptr;
     size_t size_ = 0;
     void* stream_ = nullptr;
-    unsigned packages_;
     unsigned saved_;
 };
 
