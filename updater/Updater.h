@@ -8,6 +8,7 @@
 #define KORVEL_UPDATER_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -46,6 +47,10 @@ public:
     std::string Get_JWT(uint32_t serial);
 
 private:
+    // Pings the server, then runs the request on its URL; shows "Server request failed for
+    // URL" or the failure text (a format taking the serial number) and answers false.
+    bool _ask_server(const char* failure, uint32_t serial,
+                     const std::function<bool(const char*)>& request);
     // The server lists build for the device.
     static bool _valid_build(uint32_t serial, uint32_t build, const char* serverUrl);
     // The store on directory, or none after showing why (with the caller's name).

@@ -195,26 +195,34 @@ uint32_t Updater::Download_Firmware(const Fingerprint& fingerprint, const std::s
 
 BuildList Updater::Get_BuildList(uint32_t serial) {
     BuildList builds;
-    const char* url = _serverUrl.c_str();
-    if (!UpdateServerRequest::ping(url)) {
-        _display.message(Level::ERROR, "Server request failed for %s", url);
-    } else if (!UpdateServerRequest::GetBuildList(serial, builds, url)) {
-        _display.message(Level::ERROR, "Failed to retrieve builds for %08X", serial);
+    if (!_ask_server("Failed to retrieve builds for %08X", serial, [&](const char* url) {
+            return UpdateServerRequest::GetBuildList(serial, builds, url);
+        }))
         builds.clear();
-    }
     return builds;
 }
 
 std::string Updater::Get_JWT(uint32_t serial) {
     std::string token;
+    if (!_ask_server("Failed to retrieve jwt for %08X", serial, [&](const char* url) {
+            return UpdateServerRequest::GetDeviceJWT(serial, token, url);
+        }))
+        token.clear();
+    return token;
+}
+
+bool Updater::_ask_server(const char* failure, uint32_t serial,
+                          const std::function<bool(const char*)>& request) {
     const char* url = _serverUrl.c_str();
     if (!UpdateServerRequest::ping(url)) {
         _display.message(Level::ERROR, "Server request failed for %s", url);
-    } else if (!UpdateServerRequest::GetDeviceJWT(serial, token, url)) {
-        _display.message(Level::ERROR, "Failed to retrieve jwt for %08X", serial);
-        token.clear();
+        return false;
     }
-    return token;
+    if (!request(url)) {
+        _display.message(Level::ERROR, failure, serial);
+        return false;
+    }
+    return true;
 }
 
 BuildList Updater::Get_BuildListLocal(uint32_t serial) {

@@ -35,6 +35,26 @@ ProcessResult runTool(const std::string& script, const std::vector<std::string>&
     return runProcess(pythonExe(), all);
 }
 
+const std::string& sampleCatalogue() {
+    static TempDir folder;
+    static bool made = false;
+    if (!made) {
+        ProcessResult r = runTool("birdwriter.py", {"sample-catalogue", folder.path()});
+        if (r.status != 0) throw std::runtime_error("sample catalogue: " + r.err);
+        made = true;
+    }
+    return folder.path();
+}
+
+void selfSignedCertificate(const TempDir& folder) {
+    ProcessResult r = runProcess(
+        "/usr/bin/openssl",
+        {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+         "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", folder.file("key.pem"), "-out",
+         folder.file("cert.pem")});
+    if (r.status != 0) throw std::runtime_error("openssl: " + r.err);
+}
+
 ReferenceServer::ReferenceServer(const std::string& catalogue,
                                  const std::vector<std::string>& extra) {
     const std::string python = pythonExe();

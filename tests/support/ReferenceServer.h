@@ -16,6 +16,14 @@ std::string pythonExe();
 // Runs tools/<script> with args under the interpreter.
 ProcessResult runTool(const std::string& script, const std::vector<std::string>& args);
 
+// The sample catalogue of tools/birdwriter.py, made once per test program and removed at its
+// end. Throws std::runtime_error when the writer fails.
+const std::string& sampleCatalogue();
+
+// A self-signed certificate for 127.0.0.1 (cert.pem, key.pem) made with openssl in folder.
+// Throws std::runtime_error when openssl fails.
+void selfSignedCertificate(const TempDir& folder);
+
 class ReferenceServer {
 public:
     // Serves the catalogue folder; extra arguments go to the server (--fault, --tls-cert, ...).

@@ -14,23 +14,15 @@ namespace {
 class AcquisitionCommands : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        catalogue_ = new TempDir();
-        ProcessResult made = runTool("birdwriter.py", {"sample-catalogue", catalogue_->path()});
-        ASSERT_EQ(made.status, 0) << made.err;
         tls_ = new TempDir();
-        made = runProcess("/usr/bin/openssl",
-                          {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
-                           "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                           tls_->file("key.pem"), "-out", tls_->file("cert.pem")});
-        ASSERT_EQ(made.status, 0) << made.err;
+        selfSignedCertificate(*tls_);
     }
     static void TearDownTestSuite() {
-        delete catalogue_;
         delete tls_;
-        catalogue_ = tls_ = nullptr;
+        tls_ = nullptr;
     }
     static std::string catalogue(const char* file = nullptr) {
-        return file ? catalogue_->path() + "/" + file : catalogue_->path();
+        return file ? sampleCatalogue() + "/" + file : sampleCatalogue();
     }
 
     // Runs the updater with -u url -i <temporary store> after the given words.
@@ -44,11 +36,9 @@ protected:
     }
     std::string device(const char* serial) const { return dir.path() + "/updater/" + serial; }
 
-    static TempDir* catalogue_;
     static TempDir* tls_;
     TempDir dir;
 };
-TempDir* AcquisitionCommands::catalogue_ = nullptr;
 TempDir* AcquisitionCommands::tls_ = nullptr;
 
 // Standard output after the version line.

@@ -15,20 +15,8 @@ namespace {
 
 class UpdateServerRequestTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        catalogue_ = new TempDir();
-        ProcessResult made = runTool("birdwriter.py", {"sample-catalogue", catalogue_->path()});
-        ASSERT_EQ(made.status, 0) << made.err;
-    }
-    static void TearDownTestSuite() {
-        delete catalogue_;
-        catalogue_ = nullptr;
-    }
-    static std::string catalogue() { return catalogue_->path(); }
-
-    static TempDir* catalogue_;
+    static std::string catalogue() { return sampleCatalogue(); }
 };
-TempDir* UpdateServerRequestTest::catalogue_ = nullptr;
 
 // A loopback port on which nothing listens.
 int closedPort() {
@@ -153,12 +141,7 @@ TEST_F(UpdateServerRequestTest, OnlyHttpAndHttpsAreFetched) {
 
 TEST_F(UpdateServerRequestTest, SelfSignedCertificateIsRefused) {
     TempDir dir;
-    ProcessResult made = runProcess(
-        "/usr/bin/openssl",
-        {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
-         "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", dir.file("key.pem"), "-out",
-         dir.file("cert.pem")});
-    ASSERT_EQ(made.status, 0) << made.err;
+    selfSignedCertificate(dir);
     ReferenceServer server(catalogue(),
                            {"--tls-cert", dir.file("cert.pem"), "--tls-key", dir.file("key.pem")});
     try {

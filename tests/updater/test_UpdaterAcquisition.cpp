@@ -35,17 +35,8 @@ public:
 
 class Acquisition : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        catalogue_ = new TempDir();
-        ProcessResult made = runTool("birdwriter.py", {"sample-catalogue", catalogue_->path()});
-        ASSERT_EQ(made.status, 0) << made.err;
-    }
-    static void TearDownTestSuite() {
-        delete catalogue_;
-        catalogue_ = nullptr;
-    }
     static std::string catalogue(const char* file = nullptr) {
-        return file ? catalogue_->path() + "/" + file : catalogue_->path();
+        return file ? sampleCatalogue() + "/" + file : sampleCatalogue();
     }
     Updater updater(const std::string& url) {
         return Updater(url.c_str(), store.path().c_str(), display);
@@ -54,11 +45,9 @@ protected:
         return readFile(store.path() + "/" + serial + "/.settings");
     }
 
-    static TempDir* catalogue_;
     TempDir store;
     RecordingDisplay display;
 };
-TempDir* Acquisition::catalogue_ = nullptr;
 
 const char* const kDownServer = "http://127.0.0.1:9/cgi/u"; // the discard port: nothing listens
 
