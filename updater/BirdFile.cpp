@@ -73,6 +73,12 @@ bool BirdFile::Load() {
         (void)aFile_Close(&file);
         return false;
     }
+    // A body that could not inflate into 32 bits is refused before it is read into memory.
+    if (size > _HEADER_SIZE + 0xFFFFFFFFul / _INFLATE_FACTOR) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_MEM_ERROR);
+        (void)aFile_Close(&file);
+        return false;
+    }
     std::unique_ptr<unsigned char[]> raw(new (std::nothrow) unsigned char[size ? size : 1]);
     unsigned long got = 0;
     e = raw ? aFile_Read(file, raw.get(), size, &got) : aErrMemory;
