@@ -503,3 +503,62 @@ TEST(Link, UsbLinkToAMissingModuleLeavesNothing) {
     EXPECT_EQ(aLink_CreateUSB(0x40F5849A), 0u);
     EXPECT_EQ(aLinkManager_Count(), entries);
 }
+
+// Callers still working on a link while another thread destroys it finish cleanly (the record
+// outlives them; run under the sanitizers this catches any use after free).
+TEST(Link, OperationsRacingDestroyEndCleanly) {
+    for (int round = 0; round < 5; ++round) {
+        TcpLink t;
+        ASSERT_TRUE(t.ok());
+        aLinkRef link = t.link;
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> callers;
+        FilterLog log;
+        log.consumeHeartbeats = false;
+        for (int i = 0; i < 4; ++i)
+            callers.emplace_back([&, i] {
+                while (!stop) {
+                    (void)put(link, 2, {uint8_t(i)});
+                    aPacket* p = i % 2 ? aLink_AwaitPacket(link, 5)
+                                       : aLink_AwaitFirst(link, selectNothing, nullptr, 5);
+                    if (p)
+                        (void)aPacket_Destroy(&p);
+                    (void)aLink_InstallUserPacketFilter(link, i ? recordingFilter : nullptr, &log);
+                    (void)aLink_GetStatus(link);
+                    (void)aLink_DrainPackets(link, selectNothing, nullptr);
+                }
+            });
+        std::this_thread::sleep_for(20ms);
+        t.peer->send({2, 1, 1, 2, 2, 0, 0});
+        std::this_thread::sleep_for(20ms);
+        ASSERT_EQ(aLink_Destroy(&t.link), aErrNone);
+        std::this_thread::sleep_for(5ms);
+        stop = true;
+        for (auto& c : callers)
+            c.join();
+        EXPECT_EQ(aLink_GetStatus(link), linkStatusInvalid);
+    }
+}
+
+TEST(Link, ConcurrentCreatesForOneDeviceShareOneLink) {
+    LoopbackListener listener;
+    aLinkRef links[4] = {};
+    std::vector<std::thread> creators;
+    for (auto& l : links)
+        creators.emplace_back([&] { l = aLink_CreateTCPIP(loopbackAddress(), listener.port()); });
+    for (auto& c : creators)
+        c.join();
+    int fd = listener.accept();
+    ASSERT_GE(fd, 0);
+    ScriptedPeer peer(fd);
+    EXPECT_EQ(listener.accept(200ms), -1);
+    for (auto& l : links) {
+        EXPECT_NE(l, 0u);
+        EXPECT_EQ(l, links[0]);
+    }
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(aLink_Destroy(&links[i]), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(links[3]), linkStatusRunning);
+    EXPECT_EQ(aLink_Destroy(&links[3]), aErrNone);
+    EXPECT_TRUE(peer.waitClosed());
+}
