@@ -305,6 +305,9 @@ aErr kvusb_get_from_kernel_device(kvusb_device* d, uint8_t* byte) {
     ssize_t n = read(d->fd, byte, 1);
     if (n == 1)
         return aErrNone;
+    // A node that hung up polls readable and reads nothing, at once and forever.
+    if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && n <= 0)
+        return aErrIO;
     if (n == 0)
         return aErrNotReady;
     if (errno == EFAULT || errno == EAGAIN || errno == EINTR)

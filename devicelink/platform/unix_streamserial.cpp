@@ -86,6 +86,10 @@ aErr sSerialGet(uint8_t* byte, void* ref) {
     ssize_t n = read(r->fd, byte, 1);
     if (n == 1)
         return aErrNone;
+    // A port that hung up (unplugged, or the far end of a pseudo-terminal closed) polls
+    // readable and reads nothing, at once and forever: that is an I/O error, not "no data".
+    if (p.revents & (POLLHUP | POLLERR | POLLNVAL))
+        return aErrIO;
     if (n == 0 || errno == EAGAIN || errno == EINTR)
         return aErrNotReady;
     return aErrIO;
