@@ -3,9 +3,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -53,6 +56,20 @@ void selfSignedCertificate(const TempDir& folder) {
          "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", folder.file("key.pem"), "-out",
          folder.file("cert.pem")});
     if (r.status != 0) throw std::runtime_error("openssl: " + r.err);
+}
+
+std::string closedServerUrl() {
+    // Bound and closed again: the kernel hands the port out to nobody else for a while.
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("no loopback port");
+    close(s);
+    return "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/cgi/u";
 }
 
 ReferenceServer::ReferenceServer(const std::string& catalogue,

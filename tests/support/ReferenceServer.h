@@ -24,6 +24,9 @@ const std::string& sampleCatalogue();
 // Throws std::runtime_error when openssl fails.
 void selfSignedCertificate(const TempDir& folder);
 
+// http://127.0.0.1:PORT/cgi/u with a loopback port on which nothing listens.
+std::string closedServerUrl();
+
 class ReferenceServer {
 public:
     // Serves the catalogue folder; extra arguments go to the server (--fault, --tls-cert, ...).

@@ -68,7 +68,7 @@ TEST_F(AcquisitionCommands, ListLocalBuildsWithAFolderAmongThem) {
     fs::copy_file(catalogue("hub-1001.bird"), device("0000ABCD") + "/1001.bird");
     fs::copy_file(catalogue("hub-1002.bird"), device("0000ABCD") + "/1002.bird");
     writeFile(device("0000ABCD") + "/1005.bird", "not a BIRD file");
-    ProcessResult r = updater("http://127.0.0.1:9/cgi/u", {"-L", "-d", "0000ABCD"});
+    ProcessResult r = updater(closedServerUrl(), {"-L", "-d", "0000ABCD"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(report(r), "Build List for device [0000ABCD]:\n\n"
                          "Build          \tVersion        \n"
@@ -76,7 +76,7 @@ TEST_F(AcquisitionCommands, ListLocalBuildsWithAFolderAmongThem) {
                          "1001           \t2.9.4          \n"
                          "1005           \t               \n"
                          "old            \t               \n");
-    ProcessResult none = updater("http://127.0.0.1:9/cgi/u", {"-L", "-d", "12345678"});
+    ProcessResult none = updater(closedServerUrl(), {"-L", "-d", "12345678"});
     EXPECT_EQ(report(none), "No builds found for device [12345678]\n");
 }
 
@@ -144,7 +144,7 @@ TEST_F(AcquisitionCommands, ServerFailuresAreShownOnStandardError) {
     ReferenceServer badImage(catalogue(), {"--fault", "bird=badbase64"});
     ReferenceServer tls(catalogue(), {"--tls-cert", tls_->file("cert.pem"), "--tls-key",
                                       tls_->file("key.pem")});
-    const std::string down = "http://127.0.0.1:9/cgi/u";
+    const std::string down = closedServerUrl();
     struct Case {
         const char* name;
         std::string url;

@@ -1,12 +1,8 @@
 // The client against the reference update server on loopback.
 #include "UpdateServerRequest.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <stdexcept>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "ReferenceServer.h"
 #include "base64.h"
@@ -17,19 +13,6 @@ class UpdateServerRequestTest : public ::testing::Test {
 protected:
     static std::string catalogue() { return sampleCatalogue(); }
 };
-
-// A loopback port on which nothing listens.
-int closedPort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
 
 // Every operation once against the server; true for each that succeeded.
 std::vector<bool> allOperations(const std::string& url) {
@@ -100,8 +83,7 @@ TEST_F(UpdateServerRequestTest, RefusalsAndUnreachableServersFailEveryRequest) {
         ReferenceServer server(catalogue(), {"--fault", fault});
         EXPECT_EQ(allOperations(server.url()), allFailed) << fault;
     }
-    EXPECT_EQ(allOperations("http://127.0.0.1:" + std::to_string(closedPort()) + "/cgi/u"),
-              allFailed);
+    EXPECT_EQ(allOperations(closedServerUrl()), allFailed);
     // An unknown device is refused by the server's first line.
     ReferenceServer server(catalogue());
     std::string build = "keep", version = "keep";

@@ -49,7 +49,7 @@ protected:
     RecordingDisplay display;
 };
 
-const char* const kDownServer = "http://127.0.0.1:9/cgi/u"; // the discard port: nothing listens
+const std::string kDownServer = closedServerUrl();
 
 } // namespace
 
@@ -115,7 +115,7 @@ TEST_F(Acquisition, FailuresShowOneMessageAndStoreNothing) {
         {"not a number", server.url(), 0xABCD, "x12", "E Build number 'x12' must be an number"},
         {"too large", server.url(), 0xABCD, "99999999999999999999", "E Build number '99999999999999999999' must be an number"},
         {"no serial", server.url(), 0, "", "E Serial Number must be non-zero"},
-        {"server down", kDownServer, 0xABCD, "", std::string("E Server request failed for ") + kDownServer},
+        {"server down", kDownServer, 0xABCD, "", "E Server request failed for " + kDownServer},
         {"unknown device", server.url(), 0x12345678, "", "E No build information for device"},
         {"first line not ok", notOk.url(), 0xABCD, "", "E No build information for device"},
         {"undecodable image", badImage.url(), 0xABCD, "", "E Failed to retrieve a valid BIRD file"},
@@ -186,9 +186,9 @@ TEST_F(Acquisition, BuildListsAndToken) {
     EXPECT_EQ(display.lines.back(), "E Failed to retrieve jwt for 12345678");
     Updater down = updater(kDownServer);
     EXPECT_TRUE(down.Get_BuildList(0xABCD).empty());
-    EXPECT_EQ(display.lines.back(), std::string("E Server request failed for ") + kDownServer);
+    EXPECT_EQ(display.lines.back(), "E Server request failed for " + kDownServer);
     EXPECT_EQ(down.Get_JWT(0xABCD), "");
-    EXPECT_EQ(display.lines.back(), std::string("E Server request failed for ") + kDownServer);
+    EXPECT_EQ(display.lines.back(), "E Server request failed for " + kDownServer);
 }
 
 TEST_F(Acquisition, LocalBuildListReadsVersionsOfBirdFilesOnly) {
