@@ -423,6 +423,7 @@ TEST(Link, BareStreamLinkWorksButCannotBeReset) {
     EXPECT_EQ(aLink_AwaitFirst(p.link, selectNothing, nullptr, 20000), nullptr);
     EXPECT_LT(Clock::now() - start, 10s);
     EXPECT_EQ(put(p.link, 10, {1}), aErrParam);
+    EXPECT_EQ(aLink_Destroy(&p.link), aErrNone);
 }
 
 TEST(Link, ReadErrorsMarkTheLinkAndLoseNothing) {
