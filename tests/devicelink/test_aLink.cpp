@@ -119,7 +119,7 @@ aErr pairGet(uint8_t* byte, void* ref) {
 }
 aErr pairWrite(const uint8_t* bytes, size_t count, void* ref) {
     auto* t = static_cast<PairTransport*>(ref);
-    return write(t->fd, bytes, count) == ssize_t(count) ? aErrNone : aErrWrite;
+    return send(t->fd, bytes, count, MSG_NOSIGNAL) == ssize_t(count) ? aErrNone : aErrWrite;
 }
 aErr pairPut(uint8_t byte, void* ref) { return pairWrite(&byte, 1, ref); }
 aErr pairDelete(void* ref) {
@@ -201,7 +201,8 @@ TEST(Link, SyncNeedsTwoEmptyRepliesFromOneAddressInARow) {
         EXPECT_EQ(aLink_Sync(t.link), c.result) << int(c.replyAddresses.size());
         EXPECT_EQ(aLink_GetStatus(t.link), c.status);
         auto frames = t.peer->frames();
-        EXPECT_GE(countFrames(frames, kSyncQuery), 6u);
+        // Sync drops what is left of the burst once in sync, so at least the two answered.
+        EXPECT_GE(countFrames(frames, kSyncQuery), 2u);
         if (c.result == aErrNone) {
             // The spare replies to the burst were drained: nothing waits for a reader.
             EXPECT_EQ(aLink_GetPacket(t.link), nullptr);

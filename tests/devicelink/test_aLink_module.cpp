@@ -117,7 +117,7 @@ protected:
 TEST_P(LinkOverModule, SynchronisesSwitchesTheRouteAndCarriesPackets) {
     connect();
     vmod::Stats s = module.stats();
-    EXPECT_GE(s.syncQueries, 6u);
+    EXPECT_GE(s.syncQueries, 2u); // the rest of a burst is dropped once in sync
     EXPECT_EQ(s.framingErrors, 0u);
     EXPECT_EQ(s.forcedRoute, 1);
     expectEcho(link, {1, 2, 3});

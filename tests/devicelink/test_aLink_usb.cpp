@@ -70,7 +70,7 @@ TEST_F(UsbLink, OpensSynchronisesAndAnswersHeartbeats) {
     ASSERT_NE(link, 0u);
     EXPECT_EQ(aLink_GetStatus(link), linkStatusRunning);
     EXPECT_TRUE(usb.counters().claimed);
-    EXPECT_GE(module.stats().syncQueries, 6u);
+    EXPECT_GE(module.stats().syncQueries, 2u); // the rest of a burst is dropped once in sync
     EXPECT_EQ(module.stats().forcedRoute, 1);
     expectEcho(link, 0x5A);
     module.sendHeartbeat(0);
