@@ -1,5 +1,6 @@
 // The link engine against a scripted module over TCP on loopback, a socketpair stream and a
 // pseudo-terminal serial port.
+#include "aDebugging.h"
 #include "aLink.h"
 #include "aLinkManagerInternal.h"
 #include "ScriptedPeer.h"
@@ -563,4 +564,41 @@ TEST(Link, ConcurrentCreatesForOneDeviceShareOneLink) {
     EXPECT_EQ(aLink_GetStatus(links[3]), linkStatusRunning);
     EXPECT_EQ(aLink_Destroy(&links[3]), aErrNone);
     EXPECT_TRUE(peer.waitClosed());
+}
+
+// Library traces go to standard output only while the switch is on, and only for the bits set.
+TEST(Link, TracesFollowTheDebugSwitches) {
+    struct Case {
+        uint8_t enable;
+        uint32_t level;
+        bool linkSteps, packets;
+    } cases[] = {
+        {0, 0xFFFFFFFF, false, false},
+        {1, aDEBUG_LINK, true, false},
+        {1, aDEBUG_PACKETS, false, true},
+    };
+    for (const auto& c : cases) {
+        TcpLink t;
+        ASSERT_TRUE(t.ok());
+        t.peer->answerSyncFrom({2});
+        ASSERT_TRUE(t.peer->waitForCount(kForceRouteOn, 1));
+        aKorvelDebuggingEnable = c.enable;
+        aKorvelDebuggingLevel = c.level;
+        testing::internal::CaptureStdout();
+        t.peer->send({3}); // out of sync, then a burst that the peer answers
+        EXPECT_TRUE(t.peer->waitForCount(kSyncQuery, 6));
+        EXPECT_TRUE(waitStatus(t.link, linkStatusRunning));
+        t.peer->send({2, 2, 0, 0});
+        EXPECT_TRUE(t.peer->waitForCount({2, 2, 0, 2}, 1));
+        std::this_thread::sleep_for(50ms);
+        std::string out = testing::internal::GetCapturedStdout();
+        aKorvelDebuggingEnable = 0;
+        aKorvelDebuggingLevel = 0;
+        EXPECT_EQ(out.find("Out of sync") != std::string::npos, c.linkSteps) << out;
+        EXPECT_EQ(out.find("synced") != std::string::npos, c.linkSteps) << out;
+        EXPECT_EQ(out.find("sending HB UP") != std::string::npos, c.packets) << out;
+        if (!c.enable) {
+            EXPECT_EQ(out, "");
+        }
+    }
 }
