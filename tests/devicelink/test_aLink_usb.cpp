@@ -1,8 +1,8 @@
 // The link engine over the real libusb against the virtual module on a umockdev-emulated bus.
 // Runs under umockdev-wrapper; skipped (77) only when the preload is missing.
-#include "Korvel-C.h"
 #include "LinkBytes.h"
 #include "TcpTransport.h"
+#include "UsbTestBus.h"
 #include "UsbTransport.h"
 #include "VirtualModule.h"
 #include "aLink.h"
@@ -14,21 +14,11 @@
 
 namespace {
 
-constexpr uint8_t kAddress = 4;
-constexpr uint32_t kSerial = 0x40F5849A;
+constexpr uint8_t kAddress = kUsbModuleAddress;
+constexpr uint32_t kSerial = kUsbModuleSerial;
 
-vmod::Config moduleConfig(uint32_t serial = kSerial) {
-    vmod::Config c;
-    c.address = kAddress;
-    c.serialNumber = serial;
-    return c;
-}
-
-// The shared libusb context enumerates once, at init: each test has its own bus and lets the
-// context go at its end, after its links and before its bus.
-struct ContextReset {
-    ~ContextReset() { Korvel_libusb_exit(); }
-};
+vmod::Config moduleConfig(uint32_t serial = kSerial) { return usbModuleConfig(serial); }
+typedef LibusbContextReset ContextReset;
 
 uint8_t selectEcho(const aPacket* p, void*) { return p->dataSize >= 1 && p->data[0] == 23; }
 
@@ -158,11 +148,4 @@ TEST(UsbLinkIdentity, SerialNumberEqualToAnAddressIsAnotherDevice) {
     EXPECT_EQ(aLink_Destroy(&viaTcp), aErrNone);
 }
 
-int main(int argc, char** argv) {
-    if (!vmod::UsbBus::preloadActive()) {
-        fprintf(stderr, "umockdev preload missing: run under umockdev-wrapper\n");
-        return 77;
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return runUsbTests(argc, argv); }
