@@ -1,5 +1,6 @@
 #include "discover.h"
 
+#include "aCzmq.h"
 #include "aDebugging.h"
 #include "aMulticast.h"
 #include "unix_discovery.h"
@@ -135,6 +136,7 @@ void sSearchLocalServers(sServerSearch& search) {
 void sSearchBeacons(sServerSearch& search, const char* interface) {
     if (!zBeaconInterface_backupSetAndLock(interface))
         return;
+    aCzmq_Prepare();
     zactor_t* beacon = zactor_new(zbeacon, nullptr);
     if (beacon) {
         zsock_set_rcvtimeo(beacon, 2000);
@@ -292,6 +294,7 @@ linkSpec* aDiscovery_FindFirstModule(linkType type, uint32_t networkInterface) {
 int aDiscovery_GetIPv4Interfaces(uint32_t* list, int capacity) {
     if (!list || capacity < 1)
         return 0;
+    aCzmq_Prepare();
     ziflist_t* interfaces = ziflist_new();
     if (!interfaces)
         return 0;

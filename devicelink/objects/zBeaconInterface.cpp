@@ -1,5 +1,6 @@
 #include "zBeaconInterface.h"
 
+#include "aCzmq.h"
 #include "aDebugging.h"
 
 #include <arpa/inet.h>
@@ -26,6 +27,7 @@ struct sInterfaceLock {
 };
 
 sInterfaceLock& sState() {
+    aCzmq_Prepare();
     static sInterfaceLock state;
     return state;
 }
@@ -108,7 +110,10 @@ void zBeaconInterface_restoreAndUnlock() {
     sUnlock();
 }
 
-const char* zBeaconInterface_get() { return sCopy(zsys_interface()); }
+const char* zBeaconInterface_get() {
+    aCzmq_Prepare();
+    return sCopy(zsys_interface());
+}
 
 const char* zBeaconInterface_getAndLock() {
     return sLock() ? sCopy(zsys_interface()) : nullptr;
