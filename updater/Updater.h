@@ -26,7 +26,7 @@ public:
 private:
     std::string _serverUrl;
     std::string _storeDirectory;
-    UpdaterDisplayInterface& _display;
+    [[maybe_unused]] UpdaterDisplayInterface& _display; // used by the operations
     uint8_t _bootLoaderKind = BOOT_NONE;
 };
 

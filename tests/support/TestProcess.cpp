@@ -71,6 +71,9 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
         dup2(errPipe[1], STDERR_FILENO);
         int devnull = open("/dev/null", O_RDONLY);
         if (devnull >= 0) dup2(devnull, STDIN_FILENO);
+        if (options.uid >= 0 && (setgid(static_cast<gid_t>(options.uid)) != 0 ||
+                                 setuid(static_cast<uid_t>(options.uid)) != 0))
+            _exit(126);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }

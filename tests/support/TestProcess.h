@@ -17,6 +17,7 @@ struct ProcessOptions {
     std::map<std::string, std::string> env; // added to (or replacing in) the environment
     bool onTerminal = false;                // standard output is a pseudo-terminal
     int timeoutSeconds = 60;                // the child is killed after this
+    int uid = -1;                           // run as this user and group id (needs root)
 };
 
 // Runs program with args (args excludes argv[0]) and waits for it.
