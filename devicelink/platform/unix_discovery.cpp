@@ -1,9 +1,12 @@
 #include "unix_discovery.h"
 
+#include "Korvel-C.h"
 #include "aDebugging.h"
+#include "kvusb_driver.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <libusb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -138,5 +141,67 @@ uint8_t aDiscovery_EnumerateTCPIPModules(aDiscoveryModuleFoundProc callback, voi
     return count;
 }
 
-// Waits for the library's shared libusb context (coming with the USB transport).
-uint8_t aDiscovery_EnumerateUSBModules(aDiscoveryModuleFoundProc, void*) { return 0; }
+namespace {
+
+// The module's serial number from its serial-number string: exactly 8 hexadecimal digits.
+bool sParseSerial(const unsigned char* text, int length, uint32_t* serial) {
+    if (length != 8)
+        return false;
+    uint32_t value = 0;
+    for (int i = 0; i < 8; ++i) {
+        int c = text[i];
+        int digit = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                           : -1;
+        if (digit < 0)
+            return false;
+        value = value << 4 | uint32_t(digit);
+    }
+    *serial = value;
+    return true;
+}
+
+} // namespace
+
+uint8_t aDiscovery_EnumerateUSBModules(aDiscoveryModuleFoundProc callback, void* context) {
+    Korvel_libusb_init();
+    libusb_context* usb = Korvel_libusb_context();
+    if (!usb)
+        return 0;
+    libusb_device** list = nullptr;
+    ssize_t devices = libusb_get_device_list(usb, &list);
+    uint8_t count = 0;
+    bool goOn = true;
+    for (ssize_t i = 0; i < devices && goOn; ++i) {
+        if (!is_korvel_device(list[i]))
+            continue;
+        libusb_device_handle* handle = nullptr;
+        if (libusb_open(list[i], &handle) != LIBUSB_SUCCESS)
+            continue;
+        libusb_device_descriptor descriptor;
+        unsigned char text[32] = {};
+        uint32_t serial = 0;
+        int length = -1;
+        if (libusb_get_device_descriptor(list[i], &descriptor) == LIBUSB_SUCCESS)
+            length = libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text,
+                                                        sizeof text - 1);
+        if (length > 0 && sParseSerial(text, length, &serial)) {
+            linkSpec spec{};
+            spec.type = USB;
+            spec.serialNumber = serial;
+            spec.model = descriptor.idProduct & 0xFF;
+            spec.usbSerialNumber = serial;
+            bool found = false;
+            goOn = callback(&spec, &found, context);
+            if (found)
+                ++count;
+        } else {
+            aTRACE(aDEBUG_DISCOVERY, "USB device %zd: no 8-digit serial number (%d)", i, length);
+        }
+        libusb_close(handle);
+    }
+    if (list)
+        libusb_free_device_list(list, 1);
+    return count;
+}

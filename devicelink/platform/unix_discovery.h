@@ -14,8 +14,10 @@ constexpr size_t aDISCOVERY_REQUEST_SIZE = 16;       // byte 0 = 1, the rest 0
 constexpr size_t aDISCOVERY_REPLY_SIZE = 16;
 constexpr unsigned aDISCOVERY_REPLY_WAIT_MS = 2000;  // receiving ends after this much silence
 
-// Family modules on USB, in the order libusb lists them. Stops opening devices as soon as the
-// callback returns false.
+// Family modules on USB (is_korvel_device), in the order libusb lists them, whose serial-number
+// string is exactly 8 hexadecimal digits (anything else cannot name a module and is skipped).
+// Stops opening devices as soon as the callback returns false. Creates the shared libusb context
+// when there is none.
 uint8_t aDiscovery_EnumerateUSBModules(aDiscoveryModuleFoundProc callback, void* context);
 
 // Sends the discovery request on every IPv4 interface but 127.0.0.1 and 0.0.0.0 (one request
