@@ -2,6 +2,7 @@
 // discovery of shared-device servers on this host against servers written from the wire table.
 // Runs in a private network namespace where one can be made (so that no other program's ports
 // get in the way), else on the host's loopback interface.
+#include "DiscoveryTestSupport.h"
 #include "NetworkNamespaces.h"
 #include "TestProcess.h"
 #include "aMulticast.h"
@@ -29,20 +30,9 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace discoverytest;
 
 std::string gSelf; // this test program, for the probes it runs of itself
-
-uint32_t ipv4(const char* dotted) {
-    in_addr address{};
-    inet_pton(AF_INET, dotted, &address);
-    return address.s_addr;
-}
-
-void put32(Bytes& bytes, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        bytes[at + i] = uint8_t(value >> (8 * i));
-}
 
 // ---- linkSpec -----------------------------------------------------------------------------
 
@@ -357,29 +347,6 @@ private:
     std::vector<Bytes> requests_;
 };
 
-Bytes serverSpec(uint32_t serial, const char* address, uint32_t port) {
-    Bytes spec(128, 0);
-    put32(spec, 0, 4);
-    put32(spec, 4, serial);
-    put32(spec, 20, 13);
-    uint32_t ip = ipv4(address);
-    memcpy(&spec[24], &ip, 4);
-    put32(spec, 28, port);
-    return spec;
-}
-
-struct Collected {
-    std::vector<linkSpec> specs;
-    bool stopAtFirst = false;
-};
-
-bool collect(const linkSpec* spec, bool* found, void* context) {
-    auto* collected = static_cast<Collected*>(context);
-    collected->specs.push_back(*spec);
-    *found = true;
-    return !collected->stopAtFirst;
-}
-
 TEST(LocalServerDiscovery, NoServerNoCallback) {
     int calls = 0;
     EXPECT_EQ(aDiscovery_Enumerate_VeluneModules(countCalls, &calls, 0), 0);
@@ -388,7 +355,7 @@ TEST(LocalServerDiscovery, NoServerNoCallback) {
 }
 
 TEST(LocalServerDiscovery, ServerOnThirdPortIsAskedAndAnswersToItsReplyPort) {
-    LocalServer server(2, serverSpec(0x40F5849A, "127.0.0.1", 45678));
+    LocalServer server(2, serverSpec(0x40F5849A, 13, "127.0.0.1", 45678));
     ASSERT_TRUE(server.ready());
     Collected collected;
     EXPECT_EQ(aDiscovery_EnumerateModules(CLIENT, collect, &collected, 0), 1);
@@ -402,17 +369,17 @@ TEST(LocalServerDiscovery, ServerOnThirdPortIsAskedAndAnswersToItsReplyPort) {
 }
 
 TEST(LocalServerDiscovery, RepliesThatDoNotCount) {
-    Bytes longer = serverSpec(0x0C, "127.0.0.1", 3);
+    Bytes longer = serverSpec(0x0C, 13, "127.0.0.1", 3);
     longer.push_back(0);
-    Bytes shorter = serverSpec(0x0D, "127.0.0.1", 4);
+    Bytes shorter = serverSpec(0x0D, 13, "127.0.0.1", 4);
     shorter.pop_back();
     std::vector<std::unique_ptr<LocalServer>> servers;
-    servers.push_back(std::make_unique<LocalServer>(0, serverSpec(0x0A, "127.0.0.1", 1)));
-    servers.push_back(std::make_unique<LocalServer>(1, serverSpec(0x0A, "127.0.0.1", 2)));
-    servers.push_back(std::make_unique<LocalServer>(3, serverSpec(0x0B, "192.0.2.9", 5)));
+    servers.push_back(std::make_unique<LocalServer>(0, serverSpec(0x0A, 13, "127.0.0.1", 1)));
+    servers.push_back(std::make_unique<LocalServer>(1, serverSpec(0x0A, 13, "127.0.0.1", 2)));
+    servers.push_back(std::make_unique<LocalServer>(3, serverSpec(0x0B, 13, "192.0.2.9", 5)));
     servers.push_back(std::make_unique<LocalServer>(4, longer));
     servers.push_back(std::make_unique<LocalServer>(5, shorter));
-    servers.push_back(std::make_unique<LocalServer>(7, serverSpec(0x0E, "127.0.0.1", 6)));
+    servers.push_back(std::make_unique<LocalServer>(7, serverSpec(0x0E, 13, "127.0.0.1", 6)));
     for (auto& server : servers)
         ASSERT_TRUE(server->ready());
     Collected collected;
@@ -426,8 +393,8 @@ TEST(LocalServerDiscovery, RepliesThatDoNotCount) {
 }
 
 TEST(LocalServerDiscovery, CallbackEndsTheSearch) {
-    LocalServer first(0, serverSpec(0x21, "127.0.0.1", 1));
-    LocalServer second(1, serverSpec(0x22, "127.0.0.1", 2));
+    LocalServer first(0, serverSpec(0x21, 13, "127.0.0.1", 1));
+    LocalServer second(1, serverSpec(0x22, 13, "127.0.0.1", 2));
     ASSERT_TRUE(first.ready() && second.ready());
     Collected collected;
     collected.stopAtFirst = true;

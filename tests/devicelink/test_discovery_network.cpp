@@ -1,6 +1,7 @@
 // Module discovery over TCP/IP and shared-device server beacons, against answerers on the far
 // side of veth links between two private network namespaces (root only; skipped with 77 where
 // namespaces cannot be made). The answerers are written from the wire tables alone.
+#include "DiscoveryTestSupport.h"
 #include "NetworkNamespaces.h"
 #include "discover.h"
 #include "zBeaconInterface.h"
@@ -28,23 +29,12 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace discoverytest;
 
 const std::vector<netns::VethLink> kLinks = {{"192.0.2.1", "192.0.2.2"},
                                              {"198.51.100.1", "198.51.100.2"}};
 
 netns::ModuleSide* gModuleSide = nullptr;
-
-uint32_t ipv4(const char* dotted) {
-    in_addr address{};
-    inet_pton(AF_INET, dotted, &address);
-    return address.s_addr;
-}
-
-void put32(Bytes& bytes, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        bytes[at + i] = uint8_t(value >> (8 * i));
-}
 
 // A module's 16-byte discovery reply: address, TCP port, serial number, model.
 Bytes moduleReply(uint8_t address, uint16_t port, uint32_t serial, uint8_t model) {
@@ -55,18 +45,6 @@ Bytes moduleReply(uint8_t address, uint16_t port, uint32_t serial, uint8_t model
     put32(reply, 4, serial);
     reply[12] = model;
     return reply;
-}
-
-// A shared-device server's 128-byte network specification.
-Bytes serverSpec(uint32_t serial, uint32_t model, const char* address, uint32_t port) {
-    Bytes spec(128, 0);
-    put32(spec, 0, 4);
-    put32(spec, 4, serial);
-    put32(spec, 20, model);
-    uint32_t ip = ipv4(address);
-    memcpy(&spec[24], &ip, 4);
-    put32(spec, 28, port);
-    return spec;
 }
 
 // One datagram as the far side saw it.
@@ -172,20 +150,6 @@ std::unique_ptr<FarSide> module(std::vector<std::string> joinOn, std::vector<Byt
             for (const Bytes& reply : replies)
                 sendTo(fd, reply, from.sin_addr.s_addr, 9889);
         });
-}
-
-struct Collected {
-    std::vector<linkSpec> specs;
-    int calls = 0;
-    bool stopAtFirst = false;
-};
-
-bool collect(const linkSpec* spec, bool* found, void* context) {
-    auto* collected = static_cast<Collected*>(context);
-    ++collected->calls;
-    collected->specs.push_back(*spec);
-    *found = true;
-    return !collected->stopAtFirst;
 }
 
 std::string dotted(uint32_t address) {

@@ -1,5 +1,6 @@
 // USB module discovery through the real libusb, against virtual modules on a umockdev-emulated
 // bus. Runs under umockdev-wrapper; skipped (77) only when the preload is missing.
+#include "DiscoveryTestSupport.h"
 #include "Korvel-C.h"
 #include "UsbTransport.h"
 #include "VirtualModule.h"
@@ -13,6 +14,8 @@
 #include <vector>
 
 namespace {
+
+using namespace discoverytest;
 
 // One bus per test with the modules below; the shared libusb context enumerates once, at init,
 // so it is let go at the end of each test, before the bus goes.
@@ -41,19 +44,6 @@ protected:
     std::vector<std::unique_ptr<vmod::Module>> modules;
     std::vector<std::unique_ptr<vmod::UsbTransport>> transports;
 };
-
-struct Collected {
-    std::vector<linkSpec> specs;
-    bool stopAtFirst = false;
-    bool take = true;
-};
-
-bool collect(const linkSpec* spec, bool* found, void* context) {
-    auto* collected = static_cast<Collected*>(context);
-    collected->specs.push_back(*spec);
-    *found = collected->take;
-    return !collected->stopAtFirst;
-}
 
 TEST_F(UsbDiscovery, ReportsOnlyFamilyModulesWithAnEightDigitSerial) {
     add(0x40F5849A, product(0x0005));

@@ -256,7 +256,9 @@ struct TestLink {
 };
 TestLink gLinks[2];
 
-void writeNext(aFileRef file, uint32_t linkID) { aLinkPacketLog_WriteNext(&gLinks[linkID].log, file); }
+void writeNext(aFileRef file, uint32_t linkID) {
+    aLinkPacketLog_WriteNext(&gLinks[linkID].log, file);
+}
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
