@@ -119,6 +119,7 @@ aErr sHandleHBBackChannel(aLinkRecord* r, const aPacket* p) {
 
 aErr sHandlePacket(aLinkRecord* r) {
     aPacket* p = r->rxPacket;
+    aLinkPacketLog_Record(&r->packetDebug, aPACKETLOG_RECEIVED, p);
     sTracePacket("sHandlePacket", p);
     bool consumed = false;
     (void)aMutex_Lock(r->userFilterLock);
@@ -180,7 +181,8 @@ void sInPipeProcess(void* arg) {
 
 // ---- Transmit side -----------------------------------------------------------------------
 
-void sWritePacket(aLinkRecord* r, aPacket* p) {
+// The packets flushed while a link stops are not logged: the log ends with the link's life.
+void sWritePacket(aLinkRecord* r, aPacket* p, bool logged) {
     uint8_t frame[aPACKET_MAX_FRAME];
     uint8_t length = p->dataSize <= aPACKET_MAX_DATA ? p->dataSize : aPACKET_MAX_DATA;
     frame[0] = p->address;
@@ -188,6 +190,8 @@ void sWritePacket(aLinkRecord* r, aPacket* p) {
     for (uint8_t i = 0; i < length; ++i)
         frame[2 + i] = p->data[i];
     aErr e = aStream_Write(r->stream, frame, length + 2u);
+    if (logged)
+        aLinkPacketLog_Record(&r->packetDebug, aPACKETLOG_SENT, p);
     if (e != aErrNone)
         aTRACE(aDEBUG_LINK, "sOutPipeProcess error writing: %d", e);
     else
@@ -201,12 +205,12 @@ void sOutPipeProcess(void* arg) {
         aPacket* p = aPacketFifo_Await(r->outFifo, sOutWaitMs);
         if (p == nullptr)
             continue;
-        sWritePacket(r, p);
+        sWritePacket(r, p, true);
         (void)aPacket_Destroy(&p);
     }
     // What is still queued goes out in order: the final forced-route packet of a stop.
     while (aPacket* p = aPacketFifo_Get(r->outFifo)) {
-        sWritePacket(r, p);
+        sWritePacket(r, p, false);
         (void)aPacket_Destroy(&p);
     }
 }
@@ -596,4 +600,15 @@ aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* re
     r->userFilterRef = ref;
     (void)aMutex_Unlock(r->userFilterLock);
     return aErrNone;
+}
+
+// ---- Packet log ---------------------------------------------------------------------------
+
+aErr aLink_WithPacketLog(uint32_t link, aLinkPacketLogProc fn, void* context) {
+    if (fn == nullptr)
+        return aErrParam;
+    aLinkRecordRef r = aLinkManager_GetLink(link); // keeps the record alive while fn runs
+    if (!r)
+        return aErrParam;
+    return fn(&r->packetDebug, context);
 }

@@ -93,6 +93,7 @@ aLinkRecord::~aLinkRecord() {
         (void)aPacket_Destroy(&rxPacket);
     if (userFilterLock)
         (void)aMutex_Destroy(&userFilterLock);
+    aLinkPacketLog_Release(&packetDebug);
 }
 
 aLinkRef aLinkManager_CreateEntry(uint32_t identifier, uint32_t port, uint32_t clientIndex,

@@ -11,6 +11,7 @@
 
 #include "aLink.h"
 #include "aMutex.h"
+#include "aPacketDebug.h"
 #include "aThread.h"
 
 #include <atomic>
@@ -61,6 +62,9 @@ struct aLinkRecord {
     // Serialises start, stop, reset and teardown of this record: they replace the threads, the
     // stream and the FIFOs. Never taken by the link's own threads.
     std::mutex control;
+    // The packet log: recorded by both threads; kept across resets and released only with the
+    // record, since a logger thread may read the ring until the last reference goes.
+    aLinkPacketLog packetDebug;
 
     ~aLinkRecord();
 };

@@ -2,6 +2,7 @@
 // kernel-driver node of a USB module, and a pseudo-terminal as a serial port.
 #include "aLink.h"
 #include "aLinkManagerInternal.h"
+#include "aPacketDebug.h"
 #include "kvusb_driver.h"
 #include "LinkBytes.h"
 #include "PtyTransport.h"
@@ -244,4 +245,41 @@ TEST(LinkOverTcp, SurvivesAConnectionReset) {
     EXPECT_NE(reply, nullptr);
     (void)aPacket_Destroy(&reply);
     EXPECT_EQ(aLink_Destroy(&link), aErrNone);
+}
+
+// The engine records what its threads send and receive into the link's packet log, in order,
+// framed as address, length and data bytes.
+TEST(LinkOverTcp, PacketLogRecordsBothDirections) {
+    vmod::Module module{moduleConfig()};
+    vmod::TcpTransport tcp{module};
+    aLinkRef link = aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), tcp.port());
+    ASSERT_NE(link, 0u);
+    EXPECT_EQ(aLink_PacketDebug_Read(link, nullptr, nullptr, nullptr), aErrNotReady);
+    ASSERT_EQ(aLink_PacketDebug_Enable(link), aErrNone);
+    ASSERT_EQ(aLink_Sync(link), aErrNone);
+
+    const uint8_t request[] = {23, 0x5A, 0xA5};
+    aPacket* p = aPacket_CreateWithData(kAddress, sizeof request, request);
+    ASSERT_EQ(aLink_PutPacket(link, p), aErrNone);
+    (void)aPacket_Destroy(&p);
+    aPacket* reply = aLink_AwaitFirst(link, selectEcho, nullptr, 3000);
+    ASSERT_NE(reply, nullptr);
+    (void)aPacket_Destroy(&reply);
+
+    const std::vector<uint8_t> framed = {kAddress, 3, 23, 0x5A, 0xA5};
+    int sentAt = -1, receivedAt = -1;
+    uint8_t direction = 0, bytes[256];
+    uint32_t length = 0;
+    for (int i = 0;; ++i) {
+        length = sizeof bytes; // in: capacity, out: record length
+        if (aLink_PacketDebug_Read(link, &direction, &length, bytes) != aErrNone) break;
+        std::vector<uint8_t> record(bytes, bytes + length);
+        if (record == framed && direction == aPACKETLOG_SENT && sentAt < 0) sentAt = i;
+        if (record == framed && direction == aPACKETLOG_RECEIVED && receivedAt < 0) receivedAt = i;
+    }
+    EXPECT_GE(sentAt, 0);
+    EXPECT_GT(receivedAt, sentAt);
+
+    EXPECT_EQ(aLink_Destroy(&link), aErrNone);
+    EXPECT_EQ(aLink_PacketDebug_Enable(link), aErrParam); // unregistered once destroyed
 }
