@@ -38,6 +38,11 @@ struct SocketRecord {
     // a connection another thread has already replaced does not reconnect a second time.
     std::mutex resetLock;
     std::atomic<uint32_t> generation;
+    // Bytes received but not yet handed out. A stream has one reader, so only the get touches
+    // these; reading a chunk at a time keeps the system calls per byte near zero.
+    uint8_t rxBuffer[512];
+    uint16_t rxNext;
+    uint16_t rxCount;
 };
 
 bool aVALIDSOCKET(const SocketRecord* r) { return r != nullptr && r->check == sSocketCheck; }
@@ -103,6 +108,10 @@ aErr sSocketGet(uint8_t* byte, void* ref) {
     SocketRecord* r = static_cast<SocketRecord*>(ref);
     if (!aVALIDSOCKET(r) || byte == nullptr)
         return aErrParam;
+    if (r->rxNext < r->rxCount) {
+        *byte = r->rxBuffer[r->rxNext++];
+        return aErrNone;
+    }
     if (!sConnectedNow(r))
         return aErrConnection;
     uint64_t started = aTime_GetMSTicks();
@@ -137,9 +146,13 @@ aErr sSocketGet(uint8_t* byte, void* ref) {
         }
         break;
     }
-    ssize_t n = recv(r->fd.load(), byte, 1, MSG_DONTWAIT);
-    if (n == 1)
+    ssize_t n = recv(r->fd.load(), r->rxBuffer, sizeof r->rxBuffer, MSG_DONTWAIT);
+    if (n > 0) {
+        *byte = r->rxBuffer[0];
+        r->rxNext = 1;
+        r->rxCount = static_cast<uint16_t>(n);
         return aErrNone;
+    }
     if (n == 0)
         return aErrNotReady;
     int e = errno;
