@@ -2,6 +2,7 @@
 
 #include "Korvel-C.h"
 #include "aDebugging.h"
+#include "unix_descriptor.h"
 
 #include <atomic>
 #include <cerrno>
@@ -78,6 +79,19 @@ int sFindEndpoints(kvusb_device* d) {
     }
     libusb_free_config_descriptor(config);
     return haveRead && haveWrite ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
+}
+
+// What the device state allows a transfer: aErrNone only when ready.
+aErr sStateResult(const kvusb_device* d, const char* direction) {
+    uint32_t state = d->state.load();
+    if (state == kvusb_stateReady)
+        return aErrNone;
+    if (state == kvusb_stateClosed)
+        return aErrConnection;
+    if (state == kvusb_stateCreated || state == kvusb_stateOpened)
+        return aErrNotReady;
+    aTRACE(aDEBUG_USB, "libusb %s error dev state: %d", direction, static_cast<int>(state));
+    return aErrIO;
 }
 
 // Applies the consecutive-error rule to a libusb-path result.
@@ -224,14 +238,10 @@ aErr kvusb_open_korvel_kernel_device(kvusb_device* d, const char* serial) {
     int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return errno == EBUSY ? aErrBusy : aErrIO;
-    if (fd == 0) {
-        // 0 means "no node" in the record.
-        int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
-        close(fd);
-        if (moved < 0)
-            return aErrIO;
-        fd = moved;
-    }
+    // 0 means "no node" in the record.
+    fd = unix_KeepOffZero(fd);
+    if (fd < 0)
+        return aErrIO;
     d->fd = fd;
     return aErrNone;
 }
@@ -250,15 +260,8 @@ aErr kvusb_get_from_USBlib_device(kvusb_device* d, uint8_t* byte) {
         return aErrMode;
     aErr result = aErrNone;
     if (d->waiting == 0) {
-        uint32_t state = d->state.load();
-        if (state == kvusb_stateClosed) {
-            result = aErrConnection;
-        } else if (state == kvusb_stateCreated || state == kvusb_stateOpened) {
-            result = aErrNotReady;
-        } else if (state != kvusb_stateReady) {
-            aTRACE(aDEBUG_USB, "libusb READ error dev state: %d", static_cast<int>(state));
-            result = aErrIO;
-        } else {
+        result = sStateResult(d, "READ");
+        if (result == aErrNone) {
             int transferred = 0;
             int rc = libusb_bulk_transfer(d->handle, d->readEndpoint, d->received, kvusb_READ_BUFFER,
                                           &transferred, kvusb_READ_TIMEOUT_MS);
@@ -327,16 +330,8 @@ aErr kvusb_write_to_USBlib_device(kvusb_device* d, const uint8_t* bytes, size_t 
         return aErrParam;
     if (d->mode != kvusb_modeLibusb)
         return aErrMode;
-    aErr result = aErrNone;
-    uint32_t state = d->state.load();
-    if (state == kvusb_stateClosed) {
-        result = aErrConnection;
-    } else if (state == kvusb_stateCreated || state == kvusb_stateOpened) {
-        result = aErrNotReady;
-    } else if (state != kvusb_stateReady) {
-        aTRACE(aDEBUG_USB, "libusb WRITE error dev state: %d", static_cast<int>(state));
-        result = aErrIO;
-    } else {
+    aErr result = sStateResult(d, "WRITE");
+    if (result == aErrNone) {
         size_t sent = 0;
         for (uint32_t pass = 0; pass < kvusb_WRITE_PASSES && sent < count; pass++) {
             size_t chunk = count - sent < kvusb_WRITE_CHUNK ? count - sent : kvusb_WRITE_CHUNK;

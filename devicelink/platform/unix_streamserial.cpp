@@ -1,5 +1,6 @@
 // Serial-port transport of aStream (termios, raw mode).
 #include "aStream.h"
+#include "unix_descriptor.h"
 
 #include <cerrno>
 #include <cstring>
@@ -43,13 +44,9 @@ aErr sSerialOpen(SerialRecord* r) {
         return aErrIO;
     }
     // Descriptor 0 means "closed" in the record; keep a real port off it.
-    if (fd == 0) {
-        int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
-        close(fd);
-        if (moved < 0)
-            return aErrIO;
-        fd = moved;
-    }
+    fd = unix_KeepOffZero(fd);
+    if (fd < 0)
+        return aErrIO;
     r->fd = fd;
     if (fcntl(fd, F_SETFL, 0) != 0 || tcgetattr(fd, &r->saved) != 0)
         return aErrIO;

@@ -46,6 +46,16 @@ inline aErr readFor(aStreamRef stream, std::vector<uint8_t>& into, size_t count,
     return e;
 }
 
+// One-byte reads until one answers something other than aErrNotReady (at most `tries`).
+inline aErr firstReadOtherThanNotReady(aStreamRef stream, int tries) {
+    aErr e = aErrNotReady;
+    for (int i = 0; i < tries && e == aErrNotReady; i++) {
+        uint8_t b;
+        e = aStream_Read(stream, &b, 1);
+    }
+    return e;
+}
+
 // Counts how many one-byte reads answer aErrNotReady within `windowMs` of a silent peer: a get
 // that waits for data gives a handful, one that returns at once gives thousands.
 inline int notReadyCallsWithin(aStreamRef stream, int windowMs) {

@@ -186,11 +186,7 @@ TEST_F(SerialStream, HangUpIsAnIOError) {
     aStreamRef s = nullptr;
     ASSERT_EQ(aStream_CreateSerial(link.c_str(), 6, false, 0, 0, &s), aErrNone);
     pty.hangUp();
-    uint8_t b;
-    aErr e = aErrNotReady;
-    for (int i = 0; i < 20 && e == aErrNotReady; i++)
-        e = aStream_Read(s, &b, 1);
-    EXPECT_EQ(e, aErrIO);
+    EXPECT_EQ(firstReadOtherThanNotReady(s, 20), aErrIO);
     EXPECT_EQ(aStream_Destroy(&s), aErrNone);
 }
 
@@ -266,10 +262,7 @@ TEST_F(NodeStream, SilentModuleAndHangUp) {
     EXPECT_EQ(module.stats().syncReplies, 0u);
 
     node.hangUp();
-    aErr e = aErrNotReady;
-    for (int i = 0; i < 20 && e == aErrNotReady; i++)
-        e = aStream_Read(s, &b, 1);
-    EXPECT_EQ(e, aErrIO);
+    EXPECT_EQ(firstReadOtherThanNotReady(s, 20), aErrIO);
     EXPECT_EQ(aStream_Destroy(&s), aErrNone);
 }
 
