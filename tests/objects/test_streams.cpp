@@ -134,8 +134,8 @@ struct Seen {
         s->packets.emplace_back(p->data, p->data + p->dataSize);
         s->threads.insert(std::this_thread::get_id());
         int delay = s->delayMs;
-        guard.unlock();
         s->changed.notify_all();
+        guard.unlock();
         if (delay)
             std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         return 0;
@@ -342,6 +342,7 @@ TEST_F(Streams, AtMost499CallbacksWait) {
     ASSERT_TRUE(eventually([&] { return seen.count() >= 500; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(seen.count(), 500u) << "the one running and 499 waiting; the rest dropped";
+    EXPECT_EQ(link->enableStream(4, 3, 5, 1, false), aErrNone);
 }
 
 TEST_F(Streams, NoCallbackRunsOnceTheSubscriptionIsGone) {
