@@ -168,10 +168,12 @@ aErr EntityClass::setValue(uint8_t option, bool withSubindex, uint8_t subindex, 
         break;
     }
     aErr e = withSubindex ? l->sendUEI(request, subindex) : l->sendUEI(request);
-    if (e != aErrNone)
-        return e;
+    return e != aErrNone ? e : awaitSetReply(option);
+}
+
+aErr EntityClass::awaitSetReply(uint8_t option) {
     uei reply;
-    e = awaitReply(static_cast<uint8_t>(option | ueiOPTION_SET_REPLY), &reply);
+    aErr e = awaitReply(static_cast<uint8_t>(option | ueiOPTION_SET_REPLY), &reply);
     if (e != aErrNone)
         return e;
     return (reply.specifier & ueiSPECIFIER_ERROR) ? static_cast<aErr>(reply.v.byteVal) : aErrNone;
@@ -224,13 +226,7 @@ aErr EntityClass::setUEIBytes(uint8_t option, const uint8_t* data, size_t length
     request.v.bytes = const_cast<uint8_t*>(data); // only read while sending
     request.bufferLength = length;
     aErr e = l->sendUEI(request);
-    if (e != aErrNone)
-        return e;
-    uei reply;
-    e = awaitReply(static_cast<uint8_t>(option | ueiOPTION_SET_REPLY), &reply);
-    if (e != aErrNone)
-        return e;
-    return (reply.specifier & ueiSPECIFIER_ERROR) ? static_cast<aErr>(reply.v.byteVal) : aErrNone;
+    return e != aErrNone ? e : awaitSetReply(option);
 }
 
 aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, size_t capacity, size_t* received) {

@@ -87,6 +87,8 @@ private:
     aErr getNarrow(uint8_t option, bool withSubindex, uint8_t subindex, T* value);
     aErr setValue(uint8_t option, bool withSubindex, uint8_t subindex, ueiType width, uint32_t value);
     aErr awaitReply(uint8_t option, uei* reply);
+    // The reply to a set of the option: aErrNone, or the module's code.
+    aErr awaitSetReply(uint8_t option);
     Link* link() const;
 };
 

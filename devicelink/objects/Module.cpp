@@ -174,9 +174,10 @@ aErr Module::getBuild(uint32_t* build) {
     return aErrNone;
 }
 
-// Sends a module-information request and takes the first reply of command 73, which must
-// have `replyLength` data bytes and echo the first `echo` bytes of the request.
-aErr Module::infoQuery(const uint8_t* request, uint8_t length, uint8_t replyLength, uint8_t* reply) {
+// Sends a module-information request and takes the first reply of command 73, which must echo
+// the first `echo` bytes of the request and end with one answer byte (stored in *answer, left
+// as it is otherwise).
+aErr Module::infoQuery(const uint8_t* request, uint8_t length, uint8_t echo, uint8_t* answer) {
     if (mLink == nullptr)
         return aErrInitialization;
     if (!mLink->isConnected())
@@ -186,12 +187,13 @@ aErr Module::infoQuery(const uint8_t* request, uint8_t length, uint8_t replyLeng
         return e;
     const uint8_t match = cmdMODULE_INFO;
     uint8_t got = 1;
+    uint8_t reply[aPACKET_MAX_DATA];
     e = mLink->receivePacket(mModuleAddress, &match, &got, reply);
     if (e != aErrNone)
         return e;
-    const uint8_t echo = replyLength - 2; // all but the command and the answer byte
-    if (got != replyLength || memcmp(reply + 1, request, echo) != 0)
+    if (got != echo + 2 || memcmp(reply + 1, request, echo) != 0)
         return aErrUnknown;
+    *answer = reply[echo + 1];
     return aErrNone;
 }
 
@@ -199,9 +201,9 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
     if (flags != 0 && flags != ueiOPTION_GET && flags != ueiOPTION_SET)
         return aErrParam;
     const uint8_t request[5] = {kInfoHasUEI, command, option, index, flags};
-    uint8_t reply[aPACKET_MAX_DATA];
-    aErr e = infoQuery(request, sizeof request, 6, reply);
-    return e != aErrNone ? e : static_cast<aErr>(reply[5]);
+    uint8_t status = 0;
+    aErr e = infoQuery(request, sizeof request, 4, &status);
+    return e != aErrNone ? e : static_cast<aErr>(status);
 }
 
 aErr Module::classQuantity(uint8_t command, uint8_t* count) {
@@ -209,11 +211,7 @@ aErr Module::classQuantity(uint8_t command, uint8_t* count) {
         return aErrParam;
     *count = 0;
     const uint8_t request[2] = {kInfoClassQuantity, command};
-    uint8_t reply[aPACKET_MAX_DATA];
-    aErr e = infoQuery(request, sizeof request, 4, reply);
-    if (e == aErrNone)
-        *count = reply[3];
-    return e;
+    return infoQuery(request, sizeof request, sizeof request, count);
 }
 
 aErr Module::subClassQuantity(uint8_t command, uint8_t index, uint8_t* count) {
@@ -221,11 +219,7 @@ aErr Module::subClassQuantity(uint8_t command, uint8_t index, uint8_t* count) {
         return aErrParam;
     *count = 0;
     const uint8_t request[3] = {kInfoSubClassQuantity, command, index};
-    uint8_t reply[aPACKET_MAX_DATA];
-    aErr e = infoQuery(request, sizeof request, 5, reply);
-    if (e == aErrNone)
-        *count = reply[4];
-    return e;
+    return infoQuery(request, sizeof request, sizeof request, count);
 }
 
 aErr Module::entityGroup(uint8_t command, uint8_t index, uint8_t* group) {
@@ -233,11 +227,7 @@ aErr Module::entityGroup(uint8_t command, uint8_t index, uint8_t* group) {
         return aErrParam;
     *group = 0;
     const uint8_t request[3] = {kInfoEntityGroup, command, index};
-    uint8_t reply[aPACKET_MAX_DATA];
-    aErr e = infoQuery(request, sizeof request, 5, reply);
-    if (e == aErrNone)
-        *group = reply[4];
-    return e;
+    return infoQuery(request, sizeof request, sizeof request, group);
 }
 
 aErr Module::debug(const uint8_t* data, uint8_t length) {

@@ -83,7 +83,7 @@ public:
 
 private:
     aErr networkAfterConnect(aErr connected);
-    aErr infoQuery(const uint8_t* request, uint8_t length, uint8_t replyLength, uint8_t* reply);
+    aErr infoQuery(const uint8_t* request, uint8_t length, uint8_t echo, uint8_t* answer);
 
     Link* mLink;
     uint8_t mModuleAddress;

@@ -3,6 +3,7 @@
 #ifndef KORVEL_TEST_VIRTUALNETWORK_H
 #define KORVEL_TEST_VIRTUALNETWORK_H
 
+#include "Link.h"
 #include "Network.h"
 #include "TcpTransport.h"
 #include "VirtualModule.h"
@@ -14,6 +15,14 @@
 #include <functional>
 #include <thread>
 #include <vector>
+
+// The configuration the application gives every module: no shared-device server, no fallback.
+inline Olvarin::Korvel::VeluneConfig sharingOff() {
+    Olvarin::Korvel::VeluneConfig c;
+    c.enabled = 0;
+    c.fallback = 0;
+    return c;
+}
 
 inline vmod::Config linkConfig(uint8_t address, uint32_t serial) {
     vmod::Config c;

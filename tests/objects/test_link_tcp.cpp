@@ -14,13 +14,6 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-VeluneConfig sharingOff() {
-    VeluneConfig c;
-    c.enabled = 0;
-    c.fallback = 0;
-    return c;
-}
-
 Bytes counting(size_t n, uint8_t first = 1) {
     Bytes b(n);
     std::iota(b.begin(), b.end(), first);

@@ -15,13 +15,6 @@ namespace {
 constexpr uint32_t kSerial = 0x40F5849A;
 typedef std::vector<uint8_t> Bytes;
 
-VeluneConfig sharingOff() {
-    VeluneConfig c;
-    c.enabled = 0;
-    c.fallback = 0;
-    return c;
-}
-
 class ModuleTcp : public ::testing::Test {
 public:
     void SetUp() override {

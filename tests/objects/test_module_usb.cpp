@@ -19,13 +19,6 @@ namespace {
 constexpr uint32_t kSerial = 0x40F5849A;
 typedef std::vector<uint8_t> Bytes;
 
-VeluneConfig sharingOff() {
-    VeluneConfig c;
-    c.enabled = 0;
-    c.fallback = 0;
-    return c;
-}
-
 // The shared libusb context enumerates once, at init: it is let go before the bus goes.
 struct ContextReset {
     ~ContextReset() { Korvel_libusb_exit(); }

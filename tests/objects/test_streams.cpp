@@ -156,9 +156,7 @@ struct Seen {
 class Streams : public ::testing::Test {
 protected:
     void SetUp() override {
-        VeluneConfig off;
-        off.enabled = 0;
-        ASSERT_EQ(module.setConfig(off), aErrNone);
+        ASSERT_EQ(module.setConfig(sharingOff()), aErrNone);
         ASSERT_EQ(module.connectFromSpec(vm.spec()), aErrNone);
         link = module.getLink();
     }
@@ -386,9 +384,7 @@ TEST_F(Streams, DestroyingTheLinkTellsTheModuleAndStopsCallbacks) {
     seen->delayMs = 2;
     {
         Module other(4);
-        VeluneConfig off;
-        off.enabled = 0;
-        ASSERT_EQ(other.setConfig(off), aErrNone);
+        ASSERT_EQ(other.setConfig(sharingOff()), aErrNone);
         ASSERT_EQ(other.connectFromSpec(vm.spec()), aErrNone);
         ASSERT_EQ(other.getLink()->registerStreamCallback(4, vmod::kAnalogCommand, 0xFF, 0, true, Seen::record,
                                                           seen.get()),
