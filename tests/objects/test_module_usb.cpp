@@ -69,6 +69,25 @@ TEST_F(ModuleUsb, ConnectBySerialNumberLearnsAddress6) {
     EXPECT_TRUE(fixed.isConnected()) << "one holder gone, one left";
 }
 
+TEST_F(ModuleUsb, WithoutSerialNumberTheFirstModuleOfTheModel) {
+    vmod::Module otherLink(linkConfig(8, 0x0BADCAFE));
+    vmod::Network otherNetwork(otherLink);
+    vmod::UsbOptions options;
+    options.productId = 0x0013;
+    vmod::UsbTransport otherUsb(bus, otherLink, options);
+    Module m(2, 0x13);
+    ASSERT_EQ(m.setConfig(sharingOff()), aErrNone);
+    ASSERT_EQ(m.discoverAndConnect(USB, 0), aErrNone);
+    EXPECT_EQ(m.getModuleAddress(), 8);
+    linkSpec spec;
+    ASSERT_EQ(m.getLinkSpecifier(&spec), aErrNone);
+    EXPECT_EQ(spec.serialNumber, 0x0BADCAFEu);
+    EXPECT_EQ(m.disconnect(), aErrNone);
+    Module none(2, 0x14);
+    ASSERT_EQ(none.setConfig(sharingOff()), aErrNone);
+    EXPECT_EQ(none.discoverAndConnect(USB, 0), aErrNotFound);
+}
+
 TEST_F(ModuleUsb, ByteStringsSlotsAndFactoryData) {
     Module m(2);
     connect(m);
