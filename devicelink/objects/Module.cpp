@@ -148,6 +148,12 @@ aErr Module::setConfig(const VeluneConfig& config) {
     return mLink->setConfig(config);
 }
 
+aErr Module::enablePacketLog(const char* path) {
+    return mLink != nullptr ? mLink->enablePacketLog(path) : aErrConfiguration;
+}
+
+aErr Module::disablePacketLog() { return mLink != nullptr ? mLink->disablePacketLog() : aErrConfiguration; }
+
 // ---- Queries -------------------------------------------------------------------------------
 
 aErr Module::getBuild(uint32_t* build) {

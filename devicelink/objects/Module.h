@@ -62,6 +62,10 @@ public:
     aErr setConfig(const VeluneConfig& config);
     // The link object (null when it could not be made).
     Link* getLink() { return mLink; }
+    // The packet log of the link (Link::enablePacketLog); aErrConfiguration without a link
+    // object.
+    aErr enablePacketLog(const char* path);
+    aErr disablePacketLog();
 
     // ---- Queries (command 73) ----
 
