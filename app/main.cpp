@@ -8,6 +8,7 @@
 #include "Log.h"
 #include "Parameters.h"
 #include "Updater.h"
+#include "UpdaterReports.h"
 #include "Usage.h"
 #include "aDirectory.h"
 #include "path.h"
@@ -15,6 +16,7 @@
 namespace {
 
 const auto ERROR = UpdaterDisplayInterface::ERROR;
+const auto INFO = UpdaterDisplayInterface::INFO;
 
 // The store lives in <base>/updater, where the base is -i or <home>/.olvarin. Returns false
 // (after its message) when the program must stop with status 1.
@@ -87,7 +89,22 @@ int main(int argc, char** argv) {
             display.message(ERROR, "--help for usage information");
             return 1;
         }
-        status = _not_available(display, "Downloading firmware");
+        display.message(INFO, "Retrieving firmware for device with serial number %08X",
+                        params.deviceSerial);
+        if (params.build.empty()) {
+            display.message(INFO, "No build specified");
+            display.message(INFO, "Using Latest build");
+        } else {
+            display.message(INFO, "Retrieving firmware build %s", params.build.c_str());
+        }
+        uint32_t downloaded =
+            updater.Download_Firmware(params.deviceSerial, params.build, params.override, false);
+        if (downloaded != 0) {
+            params.build = std::to_string(downloaded);
+            status = 0;
+        } else {
+            status = 1;
+        }
     }
 
     if (cmds.IsSet(CMD_DISCOVER)) {
@@ -103,19 +120,16 @@ int main(int argc, char** argv) {
         return _not_available(display, "Updating firmware");
     }
 
+    // -B, -L and -J print their report and end the run.
     struct SerialCommand {
         COMMANDS command;
         const char* missingSerial;
-        const char* what;
     };
     const SerialCommand serialCommands[] = {
-        {CMD_LIST_BUILDS, "Error must supply a serial number for the List Builds command",
-         "Listing server builds"},
+        {CMD_LIST_BUILDS, "Error must supply a serial number for the List Builds command"},
         {CMD_LIST_LOCAL_BUILDS,
-         "Error must supply a serial number for the List Local Builds command",
-         "Listing local builds"},
-        {CMD_GET_JWT, "Error must supply a serial number for the Get JWT command",
-         "Fetching a feature token"},
+         "Error must supply a serial number for the List Local Builds command"},
+        {CMD_GET_JWT, "Error must supply a serial number for the Get JWT command"},
     };
     for (const SerialCommand& c : serialCommands) {
         if (!cmds.IsSet(c.command)) continue;
@@ -124,7 +138,14 @@ int main(int argc, char** argv) {
             _display_usage(false, false);
             return 1;
         }
-        return _not_available(display, c.what);
+        if (c.command == CMD_LIST_BUILDS)
+            _display_builds(display, updater.Get_BuildList(params.deviceSerial), params.deviceSerial);
+        else if (c.command == CMD_LIST_LOCAL_BUILDS)
+            _display_builds(display, updater.Get_BuildListLocal(params.deviceSerial),
+                            params.deviceSerial);
+        else
+            _display_jwt(display, updater.Get_JWT(params.deviceSerial));
+        return 0;
     }
 
     _release_params(&params);

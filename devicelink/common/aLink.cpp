@@ -245,8 +245,10 @@ aErr sTearDown(aLinkRecord* r) {
     aErr stopped = aLink_Stop(r);
     aPacketFifoID in = r->inFifo.exchange(0);
     aPacketFifoID out = r->outFifo.exchange(0);
-    (void)aPacketFifo_Destroy(&in);
-    aErr e = aPacketFifo_Destroy(&out);
+    // A link whose re-creation failed has no FIFOs left; that is no error of this teardown.
+    if (in)
+        (void)aPacketFifo_Destroy(&in);
+    aErr e = out ? aPacketFifo_Destroy(&out) : aErrNone;
     if (r->stream)
         (void)aStream_Destroy(&r->stream);
     return stopped != aErrNone ? stopped : e;

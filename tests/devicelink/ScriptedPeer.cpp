@@ -26,7 +26,10 @@ void ScriptedPeer::send(const Bytes& bytes) {
     std::lock_guard<std::mutex> hold(mWriteLock);
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = write(mFd, bytes.data() + done, bytes.size() - done);
+        // Never SIGPIPE when the host has gone: sockets get MSG_NOSIGNAL, a pty cannot raise it.
+        ssize_t n = ::send(mFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK)
+            n = write(mFd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

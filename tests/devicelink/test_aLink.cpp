@@ -1,5 +1,6 @@
 // The link engine against a scripted module over TCP on loopback, a socketpair stream and a
 // pseudo-terminal serial port.
+#include "aDebugging.h"
 #include "aLink.h"
 #include "aLinkManagerInternal.h"
 #include "ScriptedPeer.h"
@@ -119,7 +120,7 @@ aErr pairGet(uint8_t* byte, void* ref) {
 }
 aErr pairWrite(const uint8_t* bytes, size_t count, void* ref) {
     auto* t = static_cast<PairTransport*>(ref);
-    return write(t->fd, bytes, count) == ssize_t(count) ? aErrNone : aErrWrite;
+    return send(t->fd, bytes, count, MSG_NOSIGNAL) == ssize_t(count) ? aErrNone : aErrWrite;
 }
 aErr pairPut(uint8_t byte, void* ref) { return pairWrite(&byte, 1, ref); }
 aErr pairDelete(void* ref) {
@@ -201,7 +202,8 @@ TEST(Link, SyncNeedsTwoEmptyRepliesFromOneAddressInARow) {
         EXPECT_EQ(aLink_Sync(t.link), c.result) << int(c.replyAddresses.size());
         EXPECT_EQ(aLink_GetStatus(t.link), c.status);
         auto frames = t.peer->frames();
-        EXPECT_GE(countFrames(frames, kSyncQuery), 6u);
+        // Sync drops what is left of the burst once in sync, so at least the two answered.
+        EXPECT_GE(countFrames(frames, kSyncQuery), 2u);
         if (c.result == aErrNone) {
             // The spare replies to the burst were drained: nothing waits for a reader.
             EXPECT_EQ(aLink_GetPacket(t.link), nullptr);
@@ -423,6 +425,7 @@ TEST(Link, BareStreamLinkWorksButCannotBeReset) {
     EXPECT_EQ(aLink_AwaitFirst(p.link, selectNothing, nullptr, 20000), nullptr);
     EXPECT_LT(Clock::now() - start, 10s);
     EXPECT_EQ(put(p.link, 10, {1}), aErrParam);
+    EXPECT_EQ(aLink_Destroy(&p.link), aErrNone);
 }
 
 TEST(Link, ReadErrorsMarkTheLinkAndLoseNothing) {
@@ -561,4 +564,41 @@ TEST(Link, ConcurrentCreatesForOneDeviceShareOneLink) {
     EXPECT_EQ(aLink_GetStatus(links[3]), linkStatusRunning);
     EXPECT_EQ(aLink_Destroy(&links[3]), aErrNone);
     EXPECT_TRUE(peer.waitClosed());
+}
+
+// Library traces go to standard output only while the switch is on, and only for the bits set.
+TEST(Link, TracesFollowTheDebugSwitches) {
+    struct Case {
+        uint8_t enable;
+        uint32_t level;
+        bool linkSteps, packets;
+    } cases[] = {
+        {0, 0xFFFFFFFF, false, false},
+        {1, aDEBUG_LINK, true, false},
+        {1, aDEBUG_PACKETS, false, true},
+    };
+    for (const auto& c : cases) {
+        TcpLink t;
+        ASSERT_TRUE(t.ok());
+        t.peer->answerSyncFrom({2});
+        ASSERT_TRUE(t.peer->waitForCount(kForceRouteOn, 1));
+        aKorvelDebuggingEnable = c.enable;
+        aKorvelDebuggingLevel = c.level;
+        testing::internal::CaptureStdout();
+        t.peer->send({3}); // out of sync, then a burst that the peer answers
+        EXPECT_TRUE(t.peer->waitForCount(kSyncQuery, 6));
+        EXPECT_TRUE(waitStatus(t.link, linkStatusRunning));
+        t.peer->send({2, 2, 0, 0});
+        EXPECT_TRUE(t.peer->waitForCount({2, 2, 0, 2}, 1));
+        std::this_thread::sleep_for(50ms);
+        std::string out = testing::internal::GetCapturedStdout();
+        aKorvelDebuggingEnable = 0;
+        aKorvelDebuggingLevel = 0;
+        EXPECT_EQ(out.find("Out of sync") != std::string::npos, c.linkSteps) << out;
+        EXPECT_EQ(out.find("synced") != std::string::npos, c.linkSteps) << out;
+        EXPECT_EQ(out.find("sending HB UP") != std::string::npos, c.packets) << out;
+        if (!c.enable) {
+            EXPECT_EQ(out, "");
+        }
+    }
 }

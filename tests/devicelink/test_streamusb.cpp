@@ -1,7 +1,7 @@
 // The USB stream through the real libusb, against the virtual module on a umockdev-emulated
 // bus. Runs under umockdev-wrapper; skipped (77) only when the preload is missing.
-#include "Korvel-C.h"
 #include "LinkBytes.h"
+#include "UsbTestBus.h"
 #include "UsbTransport.h"
 #include "VirtualModule.h"
 #include "aStream.h"
@@ -13,22 +13,11 @@
 
 namespace {
 
-constexpr uint8_t kAddress = 4;
-constexpr uint32_t kSerial = 0x40F5849A;
+constexpr uint8_t kAddress = kUsbModuleAddress;
+constexpr uint32_t kSerial = kUsbModuleSerial;
 
-vmod::Config moduleConfig(uint32_t serial = kSerial) {
-    vmod::Config c;
-    c.address = kAddress;
-    c.serialNumber = serial;
-    c.heartbeatMs = 0;
-    return c;
-}
-
-// The shared libusb context enumerates once, at init: each test gets a fresh bus and lets the
-// context go at its end, before the bus goes.
-struct ContextReset {
-    ~ContextReset() { Korvel_libusb_exit(); }
-};
+vmod::Config moduleConfig(uint32_t serial = kSerial) { return usbModuleConfig(serial); }
+typedef LibusbContextReset ContextReset;
 
 class USBStream : public ::testing::Test {
 protected:
@@ -190,11 +179,4 @@ TEST(USBStreamIdentity, OnlyTheExactSerialTextAndTheLinkInterfaceMatch) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    if (!vmod::UsbBus::preloadActive()) {
-        fprintf(stderr, "umockdev preload missing: run under umockdev-wrapper\n");
-        return 77;
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return runUsbTests(argc, argv); }
