@@ -2,13 +2,11 @@
 // umockdev-emulated bus. Runs under umockdev-wrapper; skipped (77) only when the preload is
 // missing.
 #include "I2CClass.h"
-#include "Korvel-C.h"
 #include "Module.h"
 #include "SystemClass.h"
-#include "UsbTransport.h"
+#include "UsbTestBus.h"
 #include "VirtualNetwork.h"
 
-#include <cstdio>
 #include <gtest/gtest.h>
 #include <numeric>
 
@@ -18,11 +16,6 @@ namespace {
 
 constexpr uint32_t kSerial = 0x40F5849A;
 typedef std::vector<uint8_t> Bytes;
-
-// The shared libusb context enumerates once, at init: it is let go before the bus goes.
-struct ContextReset {
-    ~ContextReset() { Korvel_libusb_exit(); }
-};
 
 // A module at address 6 on the emulated bus.
 class ModuleUsb : public ::testing::Test {
@@ -36,7 +29,7 @@ protected:
     vmod::Module link{linkConfig(6, kSerial)};
     vmod::Network network{link};
     vmod::UsbTransport usb{bus, link};
-    ContextReset context;
+    LibusbContextReset context;
 };
 
 TEST_F(ModuleUsb, ConnectBySerialNumberLearnsAddress6) {
@@ -75,6 +68,7 @@ TEST_F(ModuleUsb, WithoutSerialNumberTheFirstModuleOfTheModel) {
     vmod::UsbOptions options;
     options.productId = 0x0013;
     vmod::UsbTransport otherUsb(bus, otherLink, options);
+    LibusbContextReset context; // before the second device goes
     Module m(2, 0x13);
     ASSERT_EQ(m.setConfig(sharingOff()), aErrNone);
     ASSERT_EQ(m.discoverAndConnect(USB, 0), aErrNone);
@@ -152,11 +146,4 @@ TEST_F(ModuleUsb, AModuleBehindTheRoutingModule) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    if (!vmod::UsbBus::preloadActive()) {
-        fprintf(stderr, "umockdev preload missing: run under umockdev-wrapper\n");
-        return 77;
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return runUsbTests(argc, argv); }
