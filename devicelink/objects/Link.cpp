@@ -321,8 +321,9 @@ linkStatus Link::getStatus() const {
 aErr Link::disconnect() {
     if (mImpl == nullptr)
         return aErrNone;
-    // The filter refers to this object: it must not stay on an engine link others still hold.
-    mImpl->removeStreamFilter();
+    // The filter refers to this object: it must not stay on an engine link others still hold,
+    // nor should the module go on streaming into it.
+    mImpl->removeSubscriptions();
     aLinkRef id = mImpl->linkID.exchange(0);
     if (id != 0)
         (void)aLink_Destroy(&id);

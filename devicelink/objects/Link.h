@@ -123,7 +123,8 @@ public:
     bool isConnected() const;
     // The engine link's status; linkStatusError when none is held.
     linkStatus getStatus() const;
-    // Drops the engine link (one holder) and this Link's stream filter; always aErrNone.
+    // Removes the subscriptions (telling a connected module to stop streaming) and drops the
+    // engine link (one holder); always aErrNone.
     aErr disconnect();
     // Resets the engine link (aLink_Reset), putting back the stream filter; always aErrNone.
     aErr reset();
