@@ -427,3 +427,5 @@ aErr kvusb_close_korvel_kernel_device(kvusb_device* d) {
 uint32_t kvusb_get_state(const kvusb_device* device) {
     return device != nullptr ? device->state.load() : static_cast<uint32_t>(kvusb_stateNone);
 }
+
+bool is_korvel_device(libusb_device* device) { return device != nullptr && sIsKorvelDevice(device); }

@@ -100,6 +100,12 @@ aErr kvusb_close_korvel_device(kvusb_device* device);
 aErr kvusb_close_korvel_USBlib_device(kvusb_device* device);
 aErr kvusb_close_korvel_kernel_device(kvusb_device* device);
 
+struct libusb_device;
+
+// True when the device's descriptor can be read, its vendor ID is the family's and bit 15 of
+// its product ID is clear (USB discovery uses the same test as the open).
+bool is_korvel_device(libusb_device* device);
+
 // The record's state (kvusb_stateNone for null), for diagnostics and tests.
 uint32_t kvusb_get_state(const kvusb_device* device);
 
