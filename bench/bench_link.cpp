@@ -1,10 +1,14 @@
 // One request out and one reply back through the link engine over TCP on loopback against the
 // virtual module, beside a raw socket ping-pong of the same frames against the same kind of
-// module; then the CPU that one idle connected link costs.
+// module; a UEI 32-bit get through Module and SystemClass beside the same frames by hand against
+// the full virtual module; then the CPU that one idle connected link costs.
 //
 //   build/bench/bench_link [--benchmark_...]
 //
 // The summary at the end gives p50 and p99 of every round trip and the engine/raw ratios.
+#include "Module.h"
+#include "Network.h"
+#include "SystemClass.h"
 #include "TcpTransport.h"
 #include "VirtualModule.h"
 #include "aLink.h"
@@ -15,6 +19,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -122,13 +127,14 @@ bool readAll(int fd, uint8_t* into, size_t count) {
     return true;
 }
 
-void BM_RawSocketRoundTrip(benchmark::State& state) {
-    vmod::Module module(moduleConfig());
-    vmod::TcpTransport tcp(module);
+// Writes `frame` and reads `replyLength` bytes back, again and again, on a plain socket to the
+// module's listener.
+void rawPingPong(benchmark::State& state, uint16_t port, const std::vector<uint8_t>& frame, size_t replyLength,
+                 const char* name) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_port = htons(tcp.port());
+    a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int on = 1;
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
@@ -138,10 +144,7 @@ void BM_RawSocketRoundTrip(benchmark::State& state) {
             close(fd);
         return;
     }
-    std::vector<uint8_t> data = echoData(state.range(0));
-    std::vector<uint8_t> frame = {kAddress, static_cast<uint8_t>(data.size())};
-    frame.insert(frame.end(), data.begin(), data.end());
-    std::vector<uint8_t> back(frame.size());
+    std::vector<uint8_t> back(replyLength);
     std::vector<double> us;
     us.reserve(kIterations);
     for (auto _ : state) {
@@ -155,11 +158,67 @@ void BM_RawSocketRoundTrip(benchmark::State& state) {
         us.push_back(std::chrono::duration<double, std::micro>(end - start).count());
     }
     close(fd);
-    report(state, "raw", us);
+    report(state, name, us);
+}
+
+void BM_RawSocketRoundTrip(benchmark::State& state) {
+    vmod::Module module(moduleConfig());
+    vmod::TcpTransport tcp(module);
+    std::vector<uint8_t> data = echoData(state.range(0));
+    std::vector<uint8_t> frame = {kAddress, static_cast<uint8_t>(data.size())};
+    frame.insert(frame.end(), data.begin(), data.end());
+    rawPingPong(state, tcp.port(), frame, frame.size(), "raw");
+}
+
+// A UEI 32-bit get (the system entity's serial number, 3 request and 7 reply data bytes)
+// through Module and SystemClass against the full virtual module.
+void BM_UEIGetRoundTrip(benchmark::State& state) {
+    vmod::Module module(moduleConfig());
+    vmod::Network network(module);
+    vmod::TcpTransport tcp(module);
+    Olvarin::Korvel::VeluneConfig off;
+    off.enabled = 0;
+    off.fallback = 0;
+    linkSpec spec;
+    memset(&spec, 0, sizeof spec);
+    spec.type = TCPIP;
+    spec.ip.ipAddress = htonl(INADDR_LOOPBACK);
+    spec.ip.ipPort = tcp.port();
+    Olvarin::Korvel::Module m(kAddress);
+    Olvarin::Korvel::SystemClass system;
+    if (m.setConfig(off) != aErrNone || m.connectFromSpec(spec) != aErrNone || system.init(&m, 0) != aErrNone) {
+        state.SkipWithError("no module");
+        return;
+    }
+    std::vector<double> us;
+    us.reserve(kIterations);
+    for (auto _ : state) {
+        uint32_t serial = 0;
+        auto start = Clock::now();
+        aErr e = system.getSerialNumber(&serial);
+        auto end = Clock::now();
+        if (e != aErrNone || serial != module.config().serialNumber) {
+            state.SkipWithError("no reply");
+            break;
+        }
+        us.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    }
+    report(state, "uei", us);
+}
+
+// The same request and reply frames by hand.
+void BM_RawUEIRoundTrip(benchmark::State& state) {
+    vmod::Module module(moduleConfig());
+    vmod::Network network(module);
+    vmod::TcpTransport tcp(module);
+    const std::vector<uint8_t> get = {kAddress, 3, 3, 0x49, 0x20};
+    rawPingPong(state, tcp.port(), get, 2 + 7, "raw uei");
 }
 
 BENCHMARK(BM_EngineRoundTrip)->Arg(4)->Arg(28)->Iterations(kIterations)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RawSocketRoundTrip)->Arg(4)->Arg(28)->Iterations(kIterations)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_UEIGetRoundTrip)->Arg(7)->Iterations(kIterations)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RawUEIRoundTrip)->Arg(7)->Iterations(kIterations)->Unit(benchmark::kMicrosecond);
 
 double processCpuSeconds() {
     rusage u{};
@@ -215,6 +274,15 @@ int main(int argc, char** argv) {
         printf("%2lld data bytes raw    %8.1f %8.1f\n", (long long)size, w->second.p50, w->second.p99);
         printf("%2lld data bytes ratio  %8.2f %8.2f\n", (long long)size,
                e->second.p50 / w->second.p50, e->second.p99 / w->second.p99);
+    }
+    auto& r = samples().results;
+    auto u = r.find({"uei", 7});
+    auto w = r.find({"raw uei", 7});
+    if (u != r.end() && w != r.end()) {
+        printf("UEI 32-bit get Module  %8.1f %8.1f\n", u->second.p50, u->second.p99);
+        printf("UEI 32-bit get raw     %8.1f %8.1f\n", w->second.p50, w->second.p99);
+        printf("UEI 32-bit get ratio   %8.2f %8.2f\n", u->second.p50 / w->second.p50,
+               u->second.p99 / w->second.p99);
     }
     idleCost();
     return 0;

@@ -73,8 +73,20 @@ bool Module::emitFrame(uint8_t address, const uint8_t* data, size_t length) {
     return emit(frame, length + 2);
 }
 
+void Module::setDeviceLogic(DeviceLogic logic) {
+    std::lock_guard<std::mutex> hold(logicLock_);
+    hasLogic_ = static_cast<bool>(logic);
+    logic_ = std::move(logic);
+}
+
 void Module::receive(const uint8_t* bytes, size_t count) {
-    std::vector<Frame> replies;
+    // Answers and packets for the device logic, in arrival order: a device reply must not
+    // overtake the sync reply to a query that came before it.
+    struct Event {
+        bool forLogic;
+        Frame frame;
+    };
+    std::vector<Event> events;
     {
         std::lock_guard<std::mutex> hold(lock_);
         stats_.bytesIn += count;
@@ -106,7 +118,7 @@ void Module::receive(const uint8_t* bytes, size_t count) {
                 const Frame& f = current_;
                 if (f.address == kSyncAddress && f.data.empty()) {
                     stats_.syncQueries++;
-                    replies.push_back(Frame{config_.address, {}});
+                    events.push_back({false, Frame{config_.address, {}}});
                 } else if (f.address == kForceRouteAddress && f.data.size() == 1) {
                     stats_.forcedRoute = f.data[0];
                     stats_.forceRouteCount++;
@@ -125,15 +137,32 @@ void Module::receive(const uint8_t* bytes, size_t count) {
                     else
                         stats_.heartbeatAnswersBad++;
                 } else if (f.address == config_.address && !f.data.empty() && f.data[0] == kEchoCommand) {
-                    replies.push_back(f);
+                    events.push_back({false, f});
+                } else if (hasLogic_) {
+                    events.push_back({true, f});
                 } else {
-                    frames_.push_back(f);
+                    frames_.push_back(f); // at once: a waiter that sees framesIn finds it
                 }
             }
         }
     }
     changed_.notify_all();
-    for (const Frame& r : replies) {
+    for (const Event& e : events) {
+        const Frame& r = e.frame;
+        if (e.forLogic) {
+            bool taken = false;
+            {
+                std::lock_guard<std::mutex> hold(logicLock_);
+                if (logic_)
+                    taken = logic_(r);
+            }
+            if (!taken) {
+                std::lock_guard<std::mutex> hold(lock_);
+                frames_.push_back(r);
+            }
+            changed_.notify_all();
+            continue;
+        }
         if (!emitFrame(r.address, r.data.data(), r.data.size()))
             continue;
         // Counted once they are out, so a waiter that sees the count can rely on them.

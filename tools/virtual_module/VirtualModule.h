@@ -6,7 +6,8 @@
 //   175 (0xAF), length 1       forced route on (1) or off (0): recorded, no answer
 //   address, 2, 0, v+2         answer to a heartbeat [address, 2, 0, v] that the module sent
 //   address, n, 23, ...        echo: answered with the same packet
-// Packets to other addresses and other commands to this address are recorded for inspection.
+// Every other packet goes to the device logic when one is set (setDeviceLogic; see Network.h for
+// the full module and the routing module); what it does not take is recorded for inspection.
 //
 // Transports (TcpTransport, PtyTransport, UsbTransport) feed host bytes into receive() and
 // deliver what the module emits through the sink they attach. One transport at a time.
@@ -16,6 +17,7 @@
 #ifndef KORVEL_VIRTUAL_MODULE_H
 #define KORVEL_VIRTUAL_MODULE_H
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -67,6 +69,10 @@ struct Stats {
 class Module {
 public:
     using Sink = std::function<void(const uint8_t* bytes, size_t count)>;
+    // Takes a host packet that the link logic does not answer; returns false to leave it to the
+    // frame record. Called on the transport's thread without the module's locks held, in the
+    // order the packets arrived; it may send through sendPacket.
+    using DeviceLogic = std::function<bool(const Frame& frame)>;
 
     explicit Module(Config config = {});
     ~Module();
@@ -81,6 +87,9 @@ public:
     void receive(const uint8_t* bytes, size_t count);
     // A transport reports bytes it had to drop (full buffer, no host).
     void noteDropped(size_t count);
+
+    // Installs (or, with an empty function, removes) the device logic.
+    void setDeviceLogic(DeviceLogic logic);
 
     // Fault switches.
     void setSilent(bool silent);      // emit nothing at all (answers and heartbeats)
@@ -113,6 +122,10 @@ private:
     mutable std::mutex outLock_; // sink, silence; held while the sink runs
     Sink sink_;
     bool silent_ = false;
+
+    std::mutex logicLock_; // device logic; held while it runs, so removal waits for it
+    DeviceLogic logic_;
+    std::atomic<bool> hasLogic_{false};
 
     mutable std::mutex lock_; // parser, stats, frames, heartbeat state
     mutable std::condition_variable changed_;

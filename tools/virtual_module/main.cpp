@@ -1,4 +1,5 @@
 // korvel-virtual-module: a virtual Korvel module on TCP, a pseudo-terminal or emulated USB.
+#include "Network.h"
 #include "PtyTransport.h"
 #include "TcpTransport.h"
 #include "UsbTransport.h"
@@ -30,6 +31,9 @@ const char* const _usage =
     "  --address N      module address, even (default 4)\n"
     "  --serial HEX     serial number (default 1234ABCD)\n"
     "  --heartbeat MS   heartbeat interval in ms, 0 for none (default 1000)\n"
+    "  --model N        model number (default 13)\n"
+    "  --behind A:HEX   a module at address A with serial number HEX behind this one, which\n"
+    "                   then routes for it (repeatable)\n"
     "  --for SECONDS    stop by itself after SECONDS (default: at end of input or a signal)\n"
     "  --tcp [PORT]     listen on 127.0.0.1:PORT (0 or none: any free port)\n"
     "  --node PREFIX    pseudo-terminal as the kernel-driver node PREFIX%08X\n"
@@ -37,7 +41,9 @@ const char* const _usage =
     "  --usb            emulated USB device; with a COMMAND, runs it on the emulated bus\n"
     "                   and exits with its status\n"
     "Commands on standard input: silent on|off, garbage N, odd, heartbeat V, stall in|out,\n"
-    "fail in|out N, disconnect, reconnect, close, reset, hangup, reopen, stats, quit\n";
+    "fail in|out N, disconnect, reconnect, close, reset, hangup, reopen, stats, quit;\n"
+    "samples (one sample of every subscribed value), stream MS (samples every MS, 0 stops),\n"
+    "error CMD OPT CODE (requests to that option answer with error CODE, 0 clears)\n";
 
 struct _Transports {
     std::unique_ptr<vmod::TcpTransport> tcp;
@@ -62,7 +68,7 @@ void _printStats(const vmod::Module& m) {
 }
 
 // One command line; returns false for quit.
-bool _command(const std::string& line, vmod::Module& m, _Transports& t) {
+bool _command(const std::string& line, vmod::Module& m, vmod::Network& n, _Transports& t) {
     std::istringstream in(line);
     std::string word, arg;
     unsigned long number = 0;
@@ -89,6 +95,15 @@ bool _command(const std::string& line, vmod::Module& m, _Transports& t) {
         m.sendHeartbeat(static_cast<uint8_t>(number));
     } else if (word == "stats") {
         _printStats(m);
+    } else if (word == "samples") {
+        n.emitSamples();
+    } else if (word == "stream" && hasNumber) {
+        n.setStreamInterval(static_cast<uint32_t>(number));
+    } else if (word == "error" && hasNumber && !third.empty()) {
+        std::string code;
+        in >> code;
+        n.router().failOption(static_cast<uint8_t>(number), static_cast<uint8_t>(strtoul(third.c_str(), nullptr, 0)),
+                              static_cast<uint8_t>(strtoul(code.c_str(), nullptr, 0)));
     } else if (t.usb && word == "stall" && (arg == "in" || arg == "out")) {
         t.usb->stall(ep());
     } else if (t.usb && word == "fail" && (arg == "in" || arg == "out")) {
@@ -145,6 +160,8 @@ int main(int argc, char** argv) {
     config.heartbeatMs = 1000;
     std::string transport, where;
     long seconds = -1;
+    uint8_t model = 13;
+    std::vector<std::pair<uint8_t, uint32_t>> behind;
     char** child = nullptr;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -166,6 +183,18 @@ int main(int argc, char** argv) {
             config.serialNumber = static_cast<uint32_t>(strtoul(value("a hex number").c_str(), nullptr, 16));
         } else if (a == "--heartbeat") {
             config.heartbeatMs = static_cast<uint32_t>(strtoul(value("milliseconds").c_str(), nullptr, 0));
+        } else if (a == "--model") {
+            model = static_cast<uint8_t>(strtoul(value("a number").c_str(), nullptr, 0));
+        } else if (a == "--behind") {
+            std::string v = value("ADDRESS:SERIAL");
+            size_t colon = v.find(':');
+            unsigned long address = strtoul(v.c_str(), nullptr, 0);
+            if (colon == std::string::npos || address == 0 || address > 254 || (address & 1)) {
+                fprintf(stderr, "--behind needs an even address 2 to 254 and a serial number: A:HEX\n");
+                return 2;
+            }
+            behind.emplace_back(static_cast<uint8_t>(address),
+                                static_cast<uint32_t>(strtoul(v.c_str() + colon + 1, nullptr, 16)));
         } else if (a == "--for") {
             seconds = strtol(value("seconds").c_str(), nullptr, 0);
         } else if (a == "--tcp") {
@@ -198,7 +227,23 @@ int main(int argc, char** argv) {
     signal(SIGTERM, _onSignal);
     signal(SIGPIPE, SIG_IGN);
 
+    for (const auto& entry : behind) {
+        if (entry.first == config.address) {
+            fprintf(stderr, "a module behind cannot have the router's own address %u\n", config.address);
+            return 2;
+        }
+    }
     vmod::Module module(config);
+    vmod::DeviceConfig device;
+    device.model = model;
+    vmod::Network network(module, device);
+    for (const auto& [address, serial] : behind) {
+        vmod::DeviceConfig d;
+        d.address = address;
+        d.serialNumber = serial;
+        network.addBehind(d);
+        printf("module %u (serial %08X) behind it\n", address, serial);
+    }
     _Transports t;
     try {
         if (transport == "tcp") {
@@ -251,7 +296,7 @@ int main(int argc, char** argv) {
             while ((nl = pending.find('\n')) != std::string::npos) {
                 std::string line = pending.substr(0, nl);
                 pending.erase(0, nl + 1);
-                if (!_command(line, module, t))
+                if (!_command(line, module, network, t))
                     _stopRequested = 1;
             }
         }
