@@ -3,6 +3,7 @@
 
 #include "LinkImpl.h"
 #include "aDebugging.h"
+#include "aPacketDebug.h"
 #include "aTime.h"
 
 #include <arpa/inet.h>
@@ -233,6 +234,7 @@ Link::~Link() {
         (void)aLink_Destroy(&id);
     if (mImpl->storedSpecifier != nullptr)
         (void)aLinkSpec_Destroy(&mImpl->storedSpecifier);
+    (void)aLogger_Destroy(&mImpl->logger);
     delete mImpl;
 }
 
@@ -494,21 +496,42 @@ aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t optio
 
 // ---- Packet log ----------------------------------------------------------------------------
 
-// The engine does not record packets into a link's ring yet (aLink_WithPacketLog, the hook the
-// packet-log functions reach a link's fields through, has no definition), so there is nothing
-// for a logger to write.
 aErr Link::enablePacketLog(const char* path) {
     const aLinkRef id = mImpl ? mImpl->linkID.load() : 0;
     if (id == 0)
         return aErrConfiguration;
     if (path == nullptr)
         return aErrParam;
-    return aErrUnimplemented;
+    aErr e = aLink_PacketDebug_Enable(id);
+    if (e != aErrNone)
+        return e;
+    // A logger made for an earlier engine link would go on reading that link's (gone) ring.
+    if (mImpl->logger != nullptr && mImpl->loggerLink != id) {
+        e = aLogger_Destroy(&mImpl->logger);
+        if (e != aErrNone)
+            return e;
+    }
+    if (mImpl->logger == nullptr) {
+        mImpl->logger = aLogger_Create(id, aLink_PacketDebug_LogProc, path);
+        if (mImpl->logger == nullptr)
+            return aErrResource;
+        mImpl->loggerLink = id;
+    }
+    e = aLogger_Enable(mImpl->logger);
+    if (e != aErrNone)
+        return e;
+    static const uint8_t start[] = "START"; // with its terminating zero
+    return aLink_PacketDebug_Write(id, aPACKETLOG_NOTE, sizeof start, start);
 }
 
 aErr Link::disablePacketLog() {
     const aLinkRef id = mImpl ? mImpl->linkID.load() : 0;
-    return id == 0 ? aErrConfiguration : aErrUnimplemented;
+    if (id == 0)
+        return aErrConfiguration;
+    aErr e = aLink_PacketDebug_Disable(id);
+    if (mImpl->logger != nullptr)
+        return aLogger_Disable(mImpl->logger);
+    return e;
 }
 
 } // namespace Korvel

@@ -183,10 +183,13 @@ public:
     aErr setFactoryData(uint8_t address, uint8_t type, const uint8_t* data, size_t length);
 
     // ---- Packet log ----
-    // Writing the engine link's traffic into a file needs the engine to record it, which it
-    // does not yet: aErrUnimplemented on a connected link. aErrConfiguration without an engine
-    // link; aErrParam for a null path.
+    // Records every packet of the engine link into its ring and has a logger thread append
+    // them as text lines to the file at `path` (opened on first enable; see aPacketDebug.h),
+    // beginning with the note "START". aErrConfiguration without an engine link; aErrResource
+    // when the file cannot be opened or the logger not started.
     aErr enablePacketLog(const char* path);
+    // Stops the writing to the file (the ring goes on recording until the engine link goes):
+    // the logger's result. aErrConfiguration without an engine link.
     aErr disablePacketLog();
 
     // ---- Streams ----

@@ -5,6 +5,7 @@
 
 #include "Link.h"
 #include "LocklessQueue.h"
+#include "aLogger.h"
 
 #include <atomic>
 #include <map>
@@ -47,6 +48,8 @@ struct CallbackRun {
 struct Link::impl {
     Link* owner = nullptr;
     std::atomic<aLinkRef> linkID{0};
+    aLoggerRef logger = nullptr; // the packet-log writer, made on first enable
+    aLinkRef loggerLink = 0;     // the engine link it writes the log of
     VeluneConfig config;
 
     // Stream table and the callback run, guarded by streamLock (taken by the receive thread's

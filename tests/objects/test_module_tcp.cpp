@@ -288,11 +288,19 @@ TEST_F(ModuleTcp, I2CTransfersAndLimits) {
     EXPECT_EQ(device().i2cSpeed(), 2);
 }
 
-TEST_F(ModuleTcp, PacketLogSwitch) {
+TEST_F(ModuleTcp, PacketLogRecordsTheTraffic) {
     TempDir dir;
     const std::string path = dir.file("packets.log");
-    EXPECT_EQ(module.enablePacketLog(path.c_str()), aErrUnimplemented) << "the engine records no packets yet";
-    EXPECT_EQ(module.disablePacketLog(), aErrUnimplemented);
+    ASSERT_EQ(module.enablePacketLog(path.c_str()), aErrNone);
+    uint8_t model = 0;
+    ASSERT_EQ(system.getModel(&model), aErrNone);
+    const std::string reply = "6 < 0x4 0x4 0x3 0x8 0x0 0xD \r\n";
+    EXPECT_TRUE(eventually([&] { return readFile(path).find(reply) != std::string::npos; }));
+    EXPECT_EQ(module.disablePacketLog(), aErrNone);
+    const std::string log = readFile(path);
+    EXPECT_EQ(log.compare(0, 12, std::string("6 < START\0\r\n", 12)), 0) << log;
+    EXPECT_NE(log.find("5 > 0x4 0x3 0x3 0x48 0x20 \r\n"), std::string::npos) << log;
+
     Module unconnected(2);
     EXPECT_EQ(unconnected.enablePacketLog(path.c_str()), aErrConfiguration);
     EXPECT_EQ(unconnected.disablePacketLog(), aErrConfiguration);
