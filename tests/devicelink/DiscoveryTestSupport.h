@@ -26,7 +26,7 @@ inline void put32(Bytes& bytes, size_t at, uint32_t value) {
         bytes[at + i] = uint8_t(value >> (8 * i));
 }
 
-// A shared-device server's 128-byte network specification: type 4, serial number, model,
+// A shared-device server's 128-byte link specifier: type 4, serial number, model,
 // the server's IPv4 address (network order) and port.
 inline Bytes serverSpec(uint32_t serial, uint32_t model, const char* address, uint32_t port) {
     Bytes spec(128, 0);
