@@ -301,6 +301,21 @@ TEST_F(ModuleTcp, PacketLogRecordsTheTraffic) {
     EXPECT_EQ(log.compare(0, 12, std::string("6 < START\0\r\n", 12)), 0) << log;
     EXPECT_NE(log.find("5 > 0x4 0x3 0x3 0x48 0x20 \r\n"), std::string::npos) << log;
 
+    // After a reconnect the log follows the new engine link, not the one that went.
+    ASSERT_EQ(module.disconnect(), aErrNone);
+    ASSERT_EQ(module.reconnect(), aErrNone);
+    ASSERT_EQ(module.enablePacketLog(path.c_str()), aErrNone);
+    ASSERT_EQ(system.getModel(&model), aErrNone);
+    auto replies = [&] {
+        const std::string text = readFile(path);
+        size_t n = 0;
+        for (size_t at = text.find(reply); at != std::string::npos; at = text.find(reply, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_TRUE(eventually([&] { return replies() == 2; }));
+    EXPECT_EQ(module.disablePacketLog(), aErrNone);
+
     Module unconnected(2);
     EXPECT_EQ(unconnected.enablePacketLog(path.c_str()), aErrConfiguration);
     EXPECT_EQ(unconnected.disablePacketLog(), aErrConfiguration);
