@@ -4,16 +4,15 @@
 #define KORVEL_TEST_VIRTUALNETWORK_H
 
 #include "Link.h"
+#include "LinkBytes.h"
 #include "Network.h"
 #include "TcpTransport.h"
 #include "VirtualModule.h"
 #include "discover.h"
 
 #include <arpa/inet.h>
-#include <chrono>
 #include <cstring>
 #include <functional>
-#include <thread>
 #include <vector>
 
 // The configuration the application gives every module: no shared-device server, no fallback.
@@ -61,14 +60,9 @@ inline std::vector<std::vector<uint8_t>> requestData(const vmod::Network& n, siz
     return out;
 }
 
+// Polls until the condition holds, up to `timeoutMs`.
 inline bool eventually(const std::function<bool()>& condition, int timeoutMs = 2000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return waitUntil(condition, timeoutMs);
 }
 
 #endif
